@@ -1,0 +1,65 @@
+#include "store.h"
+
+#include <cstdint>
+#include <cstring>
+
+int name_hash(const char* name, std::size_t len) {
+  std::uint32_t h = 0;  // unsigned so that the wrap-around is defined
+  for (std::size_t i = 0; i < len; ++i)
+    h = h * 23 + static_cast<std::uint32_t>(static_cast<signed char>(name[i]));
+  return static_cast<std::int32_t>(h);
+}
+
+static bool same_name(const Store& st, int p, const char* name, std::size_t len) {
+  return st.namelen[p] == len &&
+         std::memcmp(st.names.data() + st.namehash[p], name, len) == 0;
+}
+
+int find_player(Store& st, const char* name, std::size_t len) {
+  const int h = name_hash(name, len);
+  // A slot is used when it holds a player number; its hash only narrows the
+  // search, the name's own bytes decide identity.
+  int j = h & (hash_slots - 1);
+  while (st.nrhash[j] != 0) {
+    if (st.hashkey[j] == h && same_name(st, st.nrhash[j], name, len))
+      return st.nrhash[j];
+    j = (j + 1) & (hash_slots - 1);
+  }
+  if (st.nptr == max_players)
+    throw Failure("too many players (at most " + std::to_string(max_players) + ")");
+
+  const int p = ++st.nptr;
+  st.hashkey[j] = h;
+  st.nrhash[j] = p;
+  st.namehash[p] = st.cptr;
+  st.namelen[p] = len;
+  st.names.append(name, len);
+  if (len < name_field) st.names.append(name_field - len, ' ');
+  st.names.push_back('\0');
+  st.cptr = st.names.size();
+  return p;
+}
+
+void record_game(Store& st, int w, int b, int p) {
+  int* ws = st.s[w][b];
+  int* bs = st.s[b][w];
+  if (ws[0] == max_pair_games)
+    throw Failure("too many games between two players (at most " +
+                  std::to_string(max_pair_games) + ")");
+  ws[0] += 1;
+  bs[0] += 1;
+  ws[1] += p;
+  bs[1] += 2 - p;
+  ws[1 + ws[0]] = sym[p];
+  bs[1 + bs[0]] = sym[2 - p];
+  if (ws[0] > st.maxn) st.maxn = ws[0];
+  st.pt[w] += p;
+  st.games[w] += 1;
+  st.pt[b] += 2 - p;
+  st.games[b] += 1;
+}
+
+std::string_view stored_name(const Store& st, int p) {
+  const std::size_t len = st.namelen[p] < name_field ? name_field : st.namelen[p];
+  return std::string_view(st.names).substr(st.namehash[p], len);
+}

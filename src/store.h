@@ -1,0 +1,58 @@
+// The tournament store: player registry and game table, the whole state of a run.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+constexpr int max_players = 19;      // player numbers 1..19; 0 means "no player"
+constexpr int max_pair_games = 998;  // games one pair may play
+constexpr int hash_slots = 1024;     // slots of the name index (a power of two)
+constexpr int name_field = 25;       // stored names are blank-padded to this width
+
+// A failure that ends the run: main prints the message and exits with status 1.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Every table of one tournament. Value-initialise it (Store{} or make_unique)
+// so that all tables start at zero; tables by player number start at index 1.
+struct Store {
+  // Registry: name index and name pool.
+  int hashkey[hash_slots];         // name hash of the player in each slot
+  int nrhash[hash_slots];          // player number in each slot; 0 = free
+  std::string names;               // stored names, each blank-padded and NUL-closed
+  std::size_t cptr;                // next free position in names
+  std::size_t namehash[max_players + 1];  // start of each player's stored name
+  std::size_t namelen[max_players + 1];   // length of each name as read, unpadded
+  int nptr;                        // number of players
+
+  // Games: s[a][b][0] games a-b, [1] a's half-points, [1+g] a's symbol of game g.
+  int s[max_players + 1][max_players + 1][max_pair_games + 2];
+  int pt[max_players + 1];         // points in half-points
+  int games[max_players + 1];      // games played
+  int maxn;                        // most games played by one pair
+
+  // Filled after reading by compute_tiebreaks and rank_players.
+  int Buch[max_players + 1];       // Buchholz, half-points
+  int SB[max_players + 1];         // Sonneborn-Berger, quarter-points
+  int r[max_players + 1];          // player number at each rank
+};
+
+// Result symbol by the half-points a side scored in one game.
+constexpr char sym[] = "0=1";
+
+// The index hash of a name: h * 23 + byte, bytes signed, wrapping at 32 bits.
+int name_hash(const char* name, std::size_t len);
+
+// The player number of a name, registering the name when it is new.
+// Throws Failure when a 20th player would be registered.
+int find_player(Store& st, const char* name, std::size_t len);
+
+// Records one game: w and b are player numbers (w != b), p White's half-points.
+// Throws Failure when the pair already played max_pair_games games.
+void record_game(Store& st, int w, int b, int p);
+
+// The stored name of player p: as read, blank-padded to name_field characters.
+std::string_view stored_name(const Store& st, int p);
