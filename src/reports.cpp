@@ -1,0 +1,102 @@
+#include "reports.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <algorithm>
+
+namespace {
+
+constexpr int label_width = 29;  // "%2d. " and a 25-character name
+
+// printf onto the end of out; for the short numeric fields only.
+void appendf(std::string& out, const char* format, ...) {
+  char buf[128];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n > 0) out.append(buf, std::min(static_cast<std::size_t>(n), sizeof buf - 1));
+}
+
+void append_label(std::string& out, const Store& st, int rank) {
+  appendf(out, "%2d. ", rank);
+  out += stored_name(st, st.r[rank]);
+}
+
+double percentage(const Store& st, int p) {
+  return st.pt[p] * 50 / (st.games[p] + 0.000001);
+}
+
+// The symbols of games first..last (1-based, as far as played) of p against q,
+// blank-filled to width.
+void append_cell_line(std::string& out, const Store& st, int p, int q, int first, int width) {
+  const int* pair = st.s[p][q];
+  for (int g = first; g < first + width; ++g)
+    out += g <= pair[0] ? static_cast<char>(pair[1 + g]) : ' ';
+}
+
+}  // namespace
+
+int cell_rows(int maxn) {
+  // Cells about twice as wide as high: the least R with R * (2R + 2) >= maxn.
+  int rows = 1;
+  if (maxn > 4)
+    for (int t = 4; rows * t < maxn; t += 2) ++rows;
+  return rows;
+}
+
+int cell_width(int maxn) { return (maxn - 1) / cell_rows(maxn) + 1; }
+
+std::string format_quarters(long long q) {
+  const long long tenths = (q * 10 + 2) / 4;  // q >= 0: rounded half away from zero
+  char digits[32], field[40];
+  std::snprintf(digits, sizeof digits, "%lld.%lld", tenths / 10, tenths % 10);
+  std::snprintf(field, sizeof field, "%5s", digits);
+  return field;
+}
+
+void write_cross_table(const Store& st, std::string& out) {
+  const int rows = cell_rows(st.maxn);
+  const int width = cell_width(st.maxn);
+  out += "Cross table, sorted by score percentage, Buchholz, SB\n\n";
+  out.append(label_width, ' ');
+  for (int k = 1; k <= st.nptr; ++k) {
+    // A cell wider than the stored name shows the name and blanks.
+    const std::string_view name = stored_name(st, st.r[k]).substr(0, width);
+    out += ' ';
+    out += name;
+    out.append(static_cast<std::size_t>(width) - name.size(), ' ');
+  }
+  out += '\n';
+  for (int i = 1; i <= st.nptr; ++i) {
+    const int p = st.r[i];
+    for (int line = 0; line < rows; ++line) {
+      if (line == (rows - 1) / 2)
+        append_label(out, st, i);
+      else
+        out.append(label_width, ' ');
+      for (int k = 1; k <= st.nptr; ++k) {
+        out += ' ';
+        if (st.r[k] == p)
+          out.append(static_cast<std::size_t>(width), '#');
+        else
+          append_cell_line(out, st, p, st.r[k], line * width + 1, width);
+      }
+      if (line == rows - 1)
+        appendf(out, "  %3.0f%% %5.1f (%5.1f, %s)", percentage(st, p), st.pt[p] * 0.5,
+                st.Buch[p] * 0.5, format_quarters(st.SB[p]).c_str());
+      out += '\n';
+    }
+    if (rows > 1) out += '\n';
+  }
+}
+
+void write_standings(const Store& st, std::string& out) {
+  out += "    name                       perc.  pnt games  Buchh    S-B\n\n";
+  for (int i = 1; i <= st.nptr; ++i) {
+    const int p = st.r[i];
+    append_label(out, st, i);
+    appendf(out, "  %3.0f%% %5.1f /%3d  (%5.1f, %s)\n", percentage(st, p), st.pt[p] * 0.5,
+            st.games[p], st.Buch[p] * 0.5, format_quarters(st.SB[p]).c_str());
+  }
+}

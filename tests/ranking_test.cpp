@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include "ranking.h"
+#include "test_util.h"
+
+namespace {
+
+std::string ranking(const Store& st) {
+  std::string out;
+  for (int i = 1; i <= st.nptr; ++i) out += std::to_string(st.r[i]);
+  return out;
+}
+
+TEST(Ranking, TiebreaksOfTheClubEvening) {
+  // Anna-Carl 1 = 0 0 1, Eva-Anna 0-1, Carl-Eva draw.
+  auto st = read_text(game("Anna", "Carl", "1-0") + game("Carl", "Anna", "1/2-1/2") +
+                      game("Anna", "Carl", "0-1") + game("Carl", "Anna", "1-0") +
+                      game("Eva", "Anna", "0-1") + game("Anna", "Carl", "1-0") +
+                      game("Carl", "Eva", "1/2-1/2"));
+  compute_tiebreaks(*st);
+  EXPECT_EQ(st->Buch[1], 31);  // Carl's 6 x 5 games + Eva's 1 x 1 game
+  EXPECT_EQ(st->SB[1], 32);    // 6 x 5 half-points + 1 x 2
+  EXPECT_EQ(st->Buch[2], 36);
+  EXPECT_EQ(st->SB[2], 36);
+  EXPECT_EQ(st->Buch[3], 13);
+  EXPECT_EQ(st->SB[3], 6);
+  rank_players(*st);
+  EXPECT_EQ(ranking(*st), "123");
+}
+
+TEST(Ranking, EqualKeysAreNotKeptInRegistrationOrder) {
+  auto st = empty_store();
+  st->nptr = 3;
+  st->SB[3] = 5;  // keys 0, 0, 5
+  rank_players(*st);
+  EXPECT_EQ(ranking(*st), "321");
+}
+
+TEST(Ranking, KeyWeighsRatioThenBuchholzThenSB) {
+  auto st = empty_store();
+  st->nptr = 4;
+  st->pt[1] = 2, st->games[1] = 1;  // 100% of 1 game
+  st->pt[2] = 6, st->games[2] = 3;  // 100% of 3 games ranks above
+  st->pt[3] = 3, st->games[3] = 3, st->Buch[3] = 10, st->SB[3] = 1;
+  st->pt[4] = 3, st->games[4] = 3, st->Buch[4] = 10, st->SB[4] = 2;
+  EXPECT_EQ(rank_key(*st, 1), 2 * 1e14 / 1.01);
+  rank_players(*st);
+  EXPECT_EQ(ranking(*st), "2143");
+}
+
+TEST(Ranking, PlayersWithoutGamesRankLast) {
+  auto st = read_text("[White \"Idle\"]\n[Black \"Idler\"]\n" + game("L1", "W", "0-1") +
+                      game("L2", "W", "0-1") + game("L1", "L2", "0-1"));
+  compute_tiebreaks(*st);
+  EXPECT_EQ(rank_key(*st, 1), 0.0);
+  EXPECT_GT(rank_key(*st, 3), 0.0);  // lost everything, but his opponent scored
+  rank_players(*st);
+  // W 100%, L2 50%, L1 0% with Buchholz, then the two idle players.
+  EXPECT_EQ(ranking(*st), "45312");
+}
+
+TEST(Ranking, NoPlayers) {
+  auto st = empty_store();
+  compute_tiebreaks(*st);
+  rank_players(*st);
+  EXPECT_EQ(st->r[1], 0);
+}
+
+}  // namespace

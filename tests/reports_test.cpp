@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ranking.h"
+#include "reports.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string title = "Cross table, sorted by score percentage, Buchholz, SB\n\n";
+const std::string heading = "    name                       perc.  pnt games  Buchh    S-B\n\n";
+const std::string blanks29(29, ' ');
+
+std::unique_ptr<Store> ranked(const std::string& text) {
+  auto st = read_text(text);
+  compute_tiebreaks(*st);
+  rank_players(*st);
+  return st;
+}
+
+std::string cross_table(const Store& st) {
+  std::string out;
+  write_cross_table(st, out);
+  return out;
+}
+
+std::string standings(const Store& st) {
+  std::string out;
+  write_standings(st, out);
+  return out;
+}
+
+std::string games_of(const std::string& white, const std::string& black, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += game(white, black, "1-0");
+  return out;
+}
+
+TEST(Reports, CellShape) {
+  const int table[][3] = {{0, 1, 0},   {1, 1, 1},   {4, 1, 4},   {5, 2, 3},  {12, 2, 6},
+                          {13, 3, 5},  {24, 3, 8},  {25, 4, 7},  {40, 4, 10}, {41, 5, 9},
+                          {305, 12, 26}, {998, 22, 46}};
+  for (const auto& row : table) {
+    EXPECT_EQ(cell_rows(row[0]), row[1]) << row[0];
+    EXPECT_EQ(cell_width(row[0]), row[2]) << row[0];
+  }
+}
+
+TEST(Reports, QuartersRoundHalfAwayFromZero) {
+  EXPECT_EQ(format_quarters(9), "  2.3");
+  EXPECT_EQ(format_quarters(11), "  2.8");
+  EXPECT_EQ(format_quarters(1), "  0.3");
+  EXPECT_EQ(format_quarters(3), "  0.8");
+  EXPECT_EQ(format_quarters(0), "  0.0");
+  EXPECT_EQ(format_quarters(6), "  1.5");
+  EXPECT_EQ(format_quarters(32), "  8.0");
+  EXPECT_EQ(format_quarters(1290809661), "322702415.3");
+}
+
+TEST(Reports, NoPlayer) {
+  auto st = ranked("");
+  EXPECT_EQ(cross_table(*st), title + blanks29 + "\n");
+  EXPECT_EQ(standings(*st), heading);
+}
+
+TEST(Reports, PlayersButNoGame) {
+  auto st = ranked("[White \"Anna\"]\n[Black \"Carl\"]\n");
+  EXPECT_EQ(cross_table(*st), title + blanks29 + "  \n" +
+                                  " 1. Anna                       "
+                                  "    0%   0.0 (  0.0,   0.0)\n"
+                                  " 2. Carl                       "
+                                  "    0%   0.0 (  0.0,   0.0)\n");
+  EXPECT_EQ(standings(*st), heading +
+                                " 1. Anna                         0%   0.0 /  0  (  0.0,   0.0)\n"
+                                " 2. Carl                         0%   0.0 /  0  (  0.0,   0.0)\n");
+}
+
+TEST(Reports, FourGamesFitOneLineFiveTakeTwo) {
+  auto st = ranked(games_of("A", "B", 4));
+  EXPECT_EQ(cross_table(*st), title + blanks29 + " A    B   \n" +
+                                  " 1. A                         #### 1111  100%   4.0 (  0.0,   0.0)\n" +
+                                  " 2. B                         0000 ####    0%   0.0 ( 16.0,   0.0)\n");
+  st = ranked(games_of("A", "B", 5));
+  EXPECT_EQ(cross_table(*st), title + blanks29 + " A   B  \n" +
+                                  " 1. A                         ### 111\n" + blanks29 +
+                                  " ### 11   100%   5.0 (  0.0,   0.0)\n\n" +
+                                  " 2. B                         000 ###\n" + blanks29 +
+                                  " 00  ###    0%   0.0 ( 25.0,   0.0)\n\n");
+}
+
+TEST(Reports, ThreeLineBlockLabelsTheMiddleLine) {
+  auto st = ranked(games_of("A", "B", 13));
+  const std::string out = cross_table(*st);
+  const std::string block_a = blanks29 + " ##### 11111\n" +                    //
+                              " 1. A                         ##### 11111\n" +  //
+                              blanks29 + " ##### 111    100%  13.0 (  0.0,   0.0)\n\n";
+  EXPECT_NE(out.find(block_a), std::string::npos) << out;
+}
+
+TEST(Reports, LongNamesShiftTheirLine) {
+  const std::string name(30, 'L');
+  auto st = ranked(games_of(name, "B", 5));
+  const std::string out = cross_table(*st);
+  EXPECT_NE(out.find(" 1. " + name + " ### 111\n" + blanks29 + " ### 11   100%"), std::string::npos)
+      << out;
+  EXPECT_NE(standings(*st).find(" 1. " + name + "  100%   5.0 /  5  ("), std::string::npos);
+}
+
+TEST(Reports, RanksFromTenFillTheField) {
+  std::string text;
+  for (int i = 1; i <= 11; ++i) text += game("P" + std::to_string(i), "Z", "0-1");
+  auto st = ranked(text);
+  const std::string out = standings(*st);
+  EXPECT_NE(out.find("\n 9. P"), std::string::npos);
+  EXPECT_NE(out.find("\n10. P"), std::string::npos);
+  EXPECT_NE(out.find("\n12. P"), std::string::npos);
+}
+
+TEST(Reports, PercentagesJustBelowAHalfRoundDown) {
+  // 2.5 of 4 and 3.5 of 4.
+  auto st = ranked(game("A", "B", "1-0") + game("A", "C", "1-0") + game("A", "D", "1/2-1/2") +
+                   game("A", "E", "0-1") + game("F", "G", "1-0") + game("F", "H", "1-0") +
+                   game("F", "I", "1-0") + game("F", "J", "1/2-1/2"));
+  const std::string out = standings(*st);
+  EXPECT_NE(out.find("87%   3.5 /  4"), std::string::npos) << out;
+  EXPECT_NE(out.find("62%   2.5 /  4"), std::string::npos) << out;
+}
+
+TEST(Reports, HeadingCutWiderThanANameIsBlankFilled) {
+  auto st = ranked(games_of("Anna", "Carl", 305));
+  const std::string out = cross_table(*st);
+  const std::string head = out.substr(title.size(), out.find('\n', title.size()) - title.size());
+  EXPECT_EQ(head, blanks29 + " Anna" + std::string(22, ' ') + " Carl" + std::string(22, ' '));
+}
+
+}  // namespace
