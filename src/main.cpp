@@ -1,0 +1,3 @@
+#include "table5.h"
+
+int main(int argc, char* argv[]) { return run(argc, argv); }

@@ -1,0 +1,231 @@
+// Runs the built table5 on files in a folder of its own and checks what it leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "ranking.h"
+#include "reports.h"
+#include "table5.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+// Runs table5 with the given arguments (shell words) in the folder where,
+// relative to dir.
+Outcome run_tool(const TempDir& dir, const std::string& args, const std::string& where = ".") {
+  const std::string command = "cd '" + (dir / where) + "' && '" TABLE5_EXE "' " + args + " >'" +
+                              (dir / "stdout.log") + "' 2>'" + (dir / "stderr.log") + "'";
+  const int raw = std::system(command.c_str());
+  Outcome result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "stdout.log")};
+  EXPECT_EQ(slurp(dir / "stderr.log"), "");
+  fs::remove(dir / "stdout.log");
+  fs::remove(dir / "stderr.log");
+  return result;
+}
+
+std::size_t files_in(const TempDir& dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path), {}));
+}
+
+const char worked_cross[] =
+    "Cross table, sorted by score percentage, Buchholz, SB\n"
+    "\n"
+    "                              Ann Car Eva\n"
+    " 1. Anna Berg                 ### 1=0 1  \n"
+    "                              ### 01        58%   3.5 ( 15.5,   8.0)\n"
+    "\n"
+    " 2. Carl Dahl                 0=1 ### =  \n"
+    "                              10  ###       50%   3.0 ( 18.0,   9.0)\n"
+    "\n"
+    " 3. Eva Fors                  0   =   ###\n"
+    "                                      ###   25%   0.5 (  6.5,   1.5)\n"
+    "\n";
+
+const char worked_standings[] =
+    "    name                       perc.  pnt games  Buchh    S-B\n"
+    "\n"
+    " 1. Anna Berg                   58%   3.5 /  6  ( 15.5,   8.0)\n"
+    " 2. Carl Dahl                   50%   3.0 /  6  ( 18.0,   9.0)\n"
+    " 3. Eva Fors                    25%   0.5 /  2  (  6.5,   1.5)\n";
+
+TEST(EndToEnd, ClubEveningReportsAreExact) {
+  TempDir dir;
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+  const Outcome run = run_tool(dir, "club.pgn ignored-second-argument");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
+  EXPECT_EQ(slurp(dir / "clubs.txt"), worked_standings);
+  EXPECT_EQ(files_in(dir), 3u);
+  // A second run replaces both reports with the same bytes.
+  spit(dir / "clubx.txt", "stale");
+  EXPECT_EQ(run_tool(dir, "club.pgn").status, 0);
+  EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
+}
+
+TEST(EndToEnd, ReportsGoBesideTheInput) {
+  TempDir dir;
+  fs::create_directories(dir / "results/2008.d");
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "results/2008.d/club.pgn");
+  EXPECT_EQ(run_tool(dir, "results/2008.d/club.pgn").status, 0);
+  EXPECT_EQ(slurp(dir / "results/2008.d/clubs.txt"), worked_standings);
+  fs::create_directory(dir / "sub");
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "cup.pgn");
+  EXPECT_EQ(run_tool(dir, "../cup.pgn", "sub").status, 0);
+  EXPECT_EQ(slurp(dir / "cupx.txt"), worked_cross);
+  EXPECT_TRUE(fs::is_empty(dir / "sub"));
+}
+
+TEST(EndToEnd, CommandLine) {
+  TempDir dir;
+  Outcome run = run_tool(dir, "");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "usage: table5 GAMEFILE\n");
+  for (const char* flag : {"--help", "-h"}) {
+    run = run_tool(dir, flag);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("usage: table5 GAMEFILE\n", 0), 0u);
+    EXPECT_NE(run.out.find("Buchholz"), std::string::npos);
+  }
+  run = run_tool(dir, "--version");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::regex_match(run.out, std::regex("table5 [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+  EXPECT_EQ(files_in(dir), 0u);
+}
+
+TEST(EndToEnd, InputThatCannotBeRead) {
+  TempDir dir;
+  Outcome run = run_tool(dir, "missing.pgn");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "missing.pgn: not found\n");
+  fs::create_directory(dir / "folder.pgn");
+  run = run_tool(dir, "folder.pgn");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "folder.pgn: not found\n");
+  if (geteuid() != 0) {  // root reads everything
+    spit(dir / "locked.pgn", game("A", "B", "1-0"));
+    chmod((dir / "locked.pgn").c_str(), 0);
+    run = run_tool(dir, "locked.pgn");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "locked.pgn: not found\n");
+  }
+  EXPECT_FALSE(fs::exists(dir / "folderx.txt"));
+  EXPECT_FALSE(fs::exists(dir / "lockedx.txt"));
+}
+
+TEST(EndToEnd, ReadingFailuresTouchNoReport) {
+  TempDir dir;
+  std::string many_players, many_games;
+  for (int i = 1; i <= 20; ++i) many_players += game("P" + std::to_string(i), "Q", "1-0");
+  for (int i = 0; i < 999; ++i) many_games += game("A", "B", "0-1");
+  const std::pair<std::string, std::string> cases[] = {
+      {"[Result \"1-0\"]\n" + game("A", "B", "1-0"), "result without player\n"},
+      {many_players, "too many players (at most 19)\n"},
+      {many_games, "too many games between two players (at most 998)\n"}};
+  spit(dir / "clubx.txt", "old cross table");
+  for (const auto& [text, message] : cases) {
+    spit(dir / "club.pgn", text);
+    const Outcome run = run_tool(dir, "club.pgn");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, message);
+    EXPECT_EQ(slurp(dir / "clubx.txt"), "old cross table");
+    EXPECT_FALSE(fs::exists(dir / "clubs.txt"));
+    EXPECT_EQ(files_in(dir), 2u);
+  }
+}
+
+TEST(EndToEnd, ReportsThatCannotBeWritten) {
+  TempDir dir;
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+  fs::create_directory(dir / "clubx.txt");
+  Outcome run = run_tool(dir, "club.pgn");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "clubx.txt: cannot write\n");
+  EXPECT_FALSE(fs::exists(dir / "clubs.txt"));
+  EXPECT_EQ(files_in(dir), 2u);
+
+  fs::remove(dir / "clubx.txt");
+  fs::create_directory(dir / "clubs.txt");
+  run = run_tool(dir, "club.pgn");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "clubs.txt: cannot write\n");
+  EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
+  EXPECT_EQ(files_in(dir), 3u);
+}
+
+// Checks a pair of reports against each other: every symbol P has against Q
+// is mirrored in Q's row against P, and the points add up to the games.
+void check_totals(const Store& st, const std::string& cross, const std::string& standings) {
+  std::istringstream lines(cross);
+  std::string line;
+  std::getline(lines, line);
+  std::getline(lines, line);
+  std::getline(lines, line);
+  const int rows = cell_rows(st.maxn), width = cell_width(st.maxn);
+  std::vector<std::vector<std::string>> cells(st.nptr + 1, std::vector<std::string>(st.nptr + 1));
+  for (int i = 1; i <= st.nptr; ++i) {
+    for (int l = 0; l < rows; ++l) {
+      ASSERT_TRUE(std::getline(lines, line));
+      const std::size_t label = l == (rows - 1) / 2 ? 4 + stored_name(st, st.r[i]).size() : 29;
+      for (int k = 1; k <= st.nptr; ++k)
+        cells[i][k] += line.substr(label + (k - 1) * (width + 1) + 1, width);
+    }
+    if (rows > 1) std::getline(lines, line);
+  }
+  int symbols = 0;
+  for (int i = 1; i <= st.nptr; ++i)
+    for (int k = 1; k <= st.nptr; ++k) {
+      if (i == k) continue;
+      std::string mirrored = cells[k][i];
+      for (char& c : mirrored) c = c == '1' ? '0' : c == '0' ? '1' : c;
+      EXPECT_EQ(cells[i][k], mirrored) << i << " " << k;
+      for (const char c : cells[i][k]) symbols += c != ' ';
+    }
+  const std::regex row("\\s*([0-9]+)% +([0-9.]+) / *([0-9]+)  \\(");
+  double points = 0;
+  int games = 0;
+  for (std::sregex_iterator m(standings.begin(), standings.end(), row), end; m != end; ++m) {
+    points += std::stod((*m)[2]);
+    games += std::stoi((*m)[3]);
+  }
+  EXPECT_EQ(games, symbols);
+  EXPECT_EQ(points * 2, games);
+}
+
+TEST(EndToEnd, RealTournamentFiles) {
+  if (!fs::is_directory(TABLE5_SHARED_DATA)) GTEST_SKIP() << "no " TABLE5_SHARED_DATA;
+  int checked = 0;
+  for (const auto& entry : fs::directory_iterator(TABLE5_SHARED_DATA)) {
+    TempDir dir;
+    const std::string name = entry.path().filename().string();
+    fs::copy_file(entry.path(), dir / name);
+    const Outcome run = run_tool(dir, "'" + name + "'");
+    const ReportNames reports = report_names(dir / name);
+    if (name == "swiss-34-players.pgn") {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.out, "too many players (at most 19)\n");
+      EXPECT_EQ(files_in(dir), 1u);
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << name << ": " << run.out;
+    auto st = read_text(slurp(entry.path().string()));
+    compute_tiebreaks(*st);
+    rank_players(*st);
+    EXPECT_GT(st->maxn, 0) << name;
+    check_totals(*st, slurp(reports.cross), slurp(reports.standings));
+    ++checked;
+  }
+  EXPECT_GE(checked, 5);
+}
+
+}  // namespace
