@@ -1,12 +1,20 @@
 #include "input.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
-#include <vector>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TABLE5_AVX2 __attribute__((target("avx2")))
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
-constexpr std::size_t block_size = std::size_t(1) << 18;
+constexpr std::size_t block_size = std::size_t(1) << 18;  // bytes per read
+constexpr std::size_t window_size = std::size_t(1) << 14;  // bytes per scan
 
 constexpr char white_tag[] = "[White \"";
 constexpr char black_tag[] = "[Black \"";
@@ -19,11 +27,54 @@ bool starts_with(const char* line, std::size_t len, const char* tag, std::size_t
 }
 
 // Whether a line whose first n bytes are known may still be one of the three
-// tags: any other line is skipped without looking for its end.
+// tags: only such a line is kept when it runs past the end of a block.
 bool may_be_tag(const char* line, std::size_t n) {
   for (const char* tag : {white_tag, black_tag, result_tag})
     if (std::memcmp(line, tag, std::min(n, std::strlen(tag))) == 0) return true;
   return false;
+}
+
+// The scan's test for buf[at], as far as buf shows: a line feed before it,
+// '[', then W or B with a blank six bytes on, or R with a blank seven bytes
+// on ("[White ", "[Black ", "[Result ").
+bool looks_like_tag(const char* buf, std::size_t at, std::size_t len, char before) {
+  if (buf[at] != '[' || (at == 0 ? before : buf[at - 1]) != '\n') return false;
+  if (at + 1 >= len) return true;  // too little shown to tell
+  const auto blank_at = [&](std::size_t k) { return at + k >= len || buf[at + k] == ' '; };
+  const char name = buf[at + 1];
+  return ((name == 'W' || name == 'B') && blank_at(6)) || (name == 'R' && blank_at(7));
+}
+
+// The index of the first '"' or line feed in p[0, n), or n: sixteen bytes
+// at a time where the processor has the vectors, for every tag line has a name.
+std::size_t name_end(const char* p, std::size_t n) {
+  std::size_t i = 0;
+#ifdef __SSE2__
+  const __m128i quote = _mm_set1_epi8('"'), feed = _mm_set1_epi8('\n');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int hit = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, feed)));
+    if (hit != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hit)));
+  }
+#endif
+  for (; i < n; ++i)
+    if (p[i] == '"' || p[i] == '\n') return i;
+  return n;
+}
+
+// The player of a name, trying first the one last seen with the same length
+// and first and last eight bytes: a league repeats its few names over and over.
+int player_of(Store& st, const char* name, std::size_t len, int* recent) {
+  if (len < 8) return find_player(st, name, len);
+  std::uint64_t head, tail;
+  std::memcpy(&head, name, 8);
+  std::memcpy(&tail, name + len - 8, 8);
+  const std::uint64_t mix = 0x9E3779B97F4A7C15u;
+  int& seen = recent[((head ^ (tail * mix) ^ len) * mix) >> 58];
+  const int p = seen;
+  if (p != 0 && st.namelen[p] == len && std::memcmp(stored_name(st, p).data(), name, len) == 0)
+    return p;
+  return seen = find_player(st, name, len);
 }
 
 // Reads until buf is full or the source ends; false when the source is done.
@@ -46,16 +97,20 @@ std::size_t MemorySource::read(char* buf, std::size_t n) {
   return n;
 }
 
-void read_line(Store& st, const char* line, std::size_t len, int& white, int& black) {
-  if (starts_with(line, len, white_tag, name_start) ||
-      starts_with(line, len, black_tag, name_start)) {
-    // A name without its closing quote runs to the end of the line.
-    const char* name = line + name_start;
-    const void* quote = std::memchr(name, '"', len - name_start);
-    const char* end = quote ? static_cast<const char*>(quote) : line + len;
-    const int p = find_player(st, name, static_cast<std::size_t>(end - name));
-    (line[1] == 'W' ? white : black) = p;
-  } else if (starts_with(line, len, result_tag, result_start)) {
+void read_line(Store& st, const char* line, std::size_t len, ReadState& state) {
+  int& white = state.white;
+  int& black = state.black;
+  if (len < name_start) return;
+  const char tag = line[1];
+  if ((tag == 'W' && starts_with(line, len, white_tag, name_start)) ||
+      (tag == 'B' && starts_with(line, len, black_tag, name_start))) {
+    // The name ends at the closing quote; without one, at the end of the line.
+    std::size_t end = name_start + name_end(line + name_start, len - name_start);
+    if (end > name_start && (end == len || line[end] == '\n') && line[end - 1] == '\r')
+      --end;  // a CR before the line feed belongs to the line end
+    const int p = player_of(st, line + name_start, end - name_start, state.recent);
+    (tag == 'W' ? white : black) = p;
+  } else if (tag == 'R' && starts_with(line, len, result_tag, result_start)) {
     if (white == 0 || black == 0) throw Failure("result without player");
     // Only values beginning with 1 or 0 are games; "*" and the like are not.
     const char first = len > result_start ? line[result_start] : '\0';
@@ -67,44 +122,100 @@ void read_line(Store& st, const char* line, std::size_t len, int& white, int& bl
   }
 }
 
-// Only lines that begin with '[' can matter, so the scan jumps from '[' to '['
-// and copies nothing but a tag line that runs past the end of the block.
+std::size_t find_tag_starts_portable(const char* buf, std::size_t len, char before,
+                                     std::uint32_t* starts) {
+  std::size_t count = 0;
+  for (std::size_t pos = 0; pos < len; ++pos) {
+    const void* hit = std::memchr(buf + pos, '[', len - pos);
+    if (!hit) break;
+    pos = static_cast<std::size_t>(static_cast<const char*>(hit) - buf);
+    if (looks_like_tag(buf, pos, len, before)) starts[count++] = static_cast<std::uint32_t>(pos);
+  }
+  return count;
+}
+
+#ifdef TABLE5_AVX2
+TABLE5_AVX2 static inline __m256i load32(const char* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+TABLE5_AVX2 static inline __m256i is(__m256i v, char c) {
+  return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
+}
+
+// looks_like_tag for thirty-two positions at a time. No call in the loop, so
+// that the compared bytes stay in registers.
+TABLE5_AVX2 static std::size_t find_tag_starts_avx2(const char* buf, std::size_t len, char before,
+                                                    std::uint32_t* starts) {
+  if (len == 0) return 0;
+  std::size_t count = 0;
+  if (looks_like_tag(buf, 0, len, before)) starts[count++] = 0;
+  std::size_t pos = 1;
+  for (; pos + 39 <= len; pos += 32) {  // reads buf[pos - 1] to buf[pos + 38]
+    const __m256i name = load32(buf + pos + 1);
+    const __m256i white_black = _mm256_and_si256(_mm256_or_si256(is(name, 'W'), is(name, 'B')),
+                                                 is(load32(buf + pos + 6), ' '));
+    const __m256i result = _mm256_and_si256(is(name, 'R'), is(load32(buf + pos + 7), ' '));
+    const __m256i line_start =
+        _mm256_and_si256(is(load32(buf + pos - 1), '\n'), is(load32(buf + pos), '['));
+    auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
+        _mm256_and_si256(line_start, _mm256_or_si256(white_black, result))));
+    for (; mask != 0; mask &= mask - 1)
+      starts[count++] = static_cast<std::uint32_t>(pos + static_cast<std::size_t>(__builtin_ctz(mask)));
+  }
+  // The last few bytes, where the vectors would read past the end.
+  for (; pos < len; ++pos)
+    if (looks_like_tag(buf, pos, len, before)) starts[count++] = static_cast<std::uint32_t>(pos);
+  return count;
+}
+
+std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
+                            std::uint32_t* starts) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2 ? find_tag_starts_avx2(buf, len, before, starts)
+              : find_tag_starts_portable(buf, len, before, starts);
+}
+#else
+std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
+                            std::uint32_t* starts) {
+  return find_tag_starts_portable(buf, len, before, starts);
+}
+#endif
+
+// Only lines that begin like the three tags matter, so the scan finds them in
+// bulk and copies nothing but a tag line that runs past the block's end. Each
+// block is scanned and read in windows small enough to stay in the L1 cache.
 void read_games(Store& st, ByteSource& in) {
   std::vector<char> buf(block_size);
-  std::size_t len = 0;   // bytes held in buf
-  std::size_t pos = 0;   // where the search for the next '[' goes on
-  char before = '\n';    // the byte before buf[0]
+  std::vector<std::uint32_t> starts(window_size / 2 + 1);
+  std::size_t len = 0;  // bytes held in buf
+  char before = '\n';   // the byte before buf[0]
   bool more = fill(in, buf, len);
-  int white = 0, black = 0;
+  ReadState state;
   for (;;) {
-    const void* hit = pos < len ? std::memchr(buf.data() + pos, '[', len - pos) : nullptr;
-    if (!hit) {
-      if (!more) return;
-      before = buf[len - 1];
-      len = pos = 0;
-      more = fill(in, buf, len);
-      continue;
+    std::size_t rest = len;  // the start of a tag line that goes on past the block
+    for (std::size_t from = 0; from < len && rest == len; from += window_size) {
+      const std::size_t to = std::min(len, from + window_size);
+      const std::size_t count =
+          find_tag_starts(buf.data() + from, to - from, from ? buf[from - 1] : before, starts.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        // A line ends before the next line's start; only the last one may run
+        // past the block.
+        const std::size_t start = from + starts[i];
+        if (i + 1 == count && more &&
+            !std::memchr(buf.data() + start, '\n', len - start)) {
+          if (may_be_tag(buf.data() + start, len - start)) rest = start;
+          break;
+        }
+        read_line(st, buf.data() + start, len - start, state);
+      }
     }
-    const char* line = static_cast<const char*>(hit);
-    const std::size_t start = static_cast<std::size_t>(line - buf.data());
-    const std::size_t avail = len - start;
-    pos = start + 1;
-    if ((start == 0 ? before : buf[start - 1]) != '\n' || !may_be_tag(line, avail))
-      continue;
-    const char* eol = static_cast<const char*>(std::memchr(line, '\n', avail));
-    if (!eol && more) {
-      // The line goes on past the block: keep it and read on behind it.
-      std::memmove(buf.data(), line, avail);
-      len = avail;
-      if (len == buf.size()) buf.resize(2 * buf.size());
-      pos = 0;
-      before = '\n';
-      more = fill(in, buf, len);
-      continue;
-    }
-    std::size_t n = eol ? static_cast<std::size_t>(eol - line) : avail;
-    if (n > 0 && line[n - 1] == '\r') --n;  // CR LF reads like LF
-    read_line(st, line, n, white, black);
-    pos = eol ? start + static_cast<std::size_t>(eol - line) + 1 : len;
+    if (!more) return;
+    // Keep an unfinished tag line and read on behind it.
+    before = rest < len ? '\n' : buf[len - 1];
+    std::memmove(buf.data(), buf.data() + rest, len - rest);
+    len -= rest;
+    if (len == buf.size()) buf.resize(2 * buf.size());
+    more = fill(in, buf, len);
   }
 }

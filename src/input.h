@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "store.h"
 
@@ -26,6 +28,24 @@ struct MemorySource : ByteSource {
 // players, on the store's limits, and on a failing source.
 void read_games(Store& st, ByteSource& in);
 
-// Acts on one line (without its line end); white and black are the pending
-// players of the game being read.
-void read_line(Store& st, const char* line, std::size_t len, int& white, int& black);
+// Writes to starts the position of every '[' in buf[0, len) that starts a
+// line (the byte before buf[0] is before) and looks like the start of a
+// White, Black or Result tag as far as the buffer shows (a cheap filter:
+// read_line decides); returns how many. starts must hold len / 2 + 1 entries
+// and len be below 2^32. The second is the portable form, which the first
+// must match.
+std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
+                            std::uint32_t* starts);
+std::size_t find_tag_starts_portable(const char* buf, std::size_t len, char before,
+                                     std::uint32_t* starts);
+
+// What the reader carries from one line to the next.
+struct ReadState {
+  int white = 0;        // White's player number in the game being read; 0 = none yet
+  int black = 0;        // Black's, likewise
+  int recent[64] = {};  // the player last found per name key, tried before the index
+};
+
+// Acts on one line: its bytes up to the first line feed in line[0, len), or
+// all of them.
+void read_line(Store& st, const char* line, std::size_t len, ReadState& state);

@@ -31,8 +31,10 @@ double percentage(const Store& st, int p) {
 // blank-filled to width.
 void append_cell_line(std::string& out, const Store& st, int p, int q, int first, int width) {
   const int* pair = st.s[p][q];
-  for (int g = first; g < first + width; ++g)
-    out += g <= pair[0] ? static_cast<char>(pair[1 + g]) : ' ';
+  const std::size_t at = out.size();
+  out.append(static_cast<std::size_t>(width), ' ');
+  for (int g = first; g < first + width && g <= pair[0]; ++g)
+    out[at + static_cast<std::size_t>(g - first)] = static_cast<char>(pair[1 + g]);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "test_util.h"
@@ -174,6 +175,30 @@ TEST(Reader, LimitsEndTheRead) {
   text.clear();
   for (int i = 0; i < 999; ++i) text += game("A", "B", "1/2-1/2");
   EXPECT_EQ(failure_of(text), "too many games between two players (at most 998)");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
+  // Random texts dense in line feeds, brackets and tag letters.
+  const char alphabet[] = "\n\n[[WBRhleiotu \"";
+  std::uint32_t seed = 12345;
+  for (int round = 0; round < 2000; ++round) {
+    std::string text(static_cast<std::size_t>(round % 97), ' ');
+    for (char& c : text) {
+      seed = seed * 1103515245 + 12345;
+      c = alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+    }
+    if (round % 3 == 0) text += "[White \"x\"]\n[Result \"1-0\"]\n[Round \"1\"]";
+    for (const char before : {'\n', 'x'}) {
+      std::vector<std::uint32_t> fast(text.size() / 2 + 1), portable(text.size() / 2 + 1);
+      fast.resize(find_tag_starts(text.data(), text.size(), before, fast.data()));
+      portable.resize(find_tag_starts_portable(text.data(), text.size(), before, portable.data()));
+      ASSERT_EQ(fast, portable) << round;
+    }
+  }
 }
 
 }  // namespace
