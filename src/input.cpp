@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr std::size_t block_size = std::size_t(1) << 16;  // bytes per read
 constexpr std::size_t window_size = std::size_t(1) << 14;  // bytes per scan
 
 constexpr char white_tag[] = "[White \"";
@@ -192,8 +191,8 @@ std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
 // Only lines that begin like the three tags matter, so the scan finds them in
 // bulk and copies nothing but a tag line that runs past the block's end. Each
 // block is scanned and read in windows small enough to stay in the L1 cache.
-void read_games(Store& st, ByteSource& in) {
-  std::vector<char> buf(block_size);
+void read_games(Store& st, ByteSource& in, std::size_t block_size) {
+  std::vector<char> buf(std::max<std::size_t>(block_size, 1));
   std::vector<std::uint32_t> starts(window_size / 2 + 1);
   std::size_t len = 0;  // bytes held in buf
   char before = '\n';   // the byte before buf[0]

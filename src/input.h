@@ -24,9 +24,13 @@ struct MemorySource : ByteSource {
   std::size_t read(char* buf, std::size_t n) override;
 };
 
+// Bytes asked of the source per read.
+constexpr std::size_t default_block_size = std::size_t(1) << 16;
+
 // Reads the whole source into the store. Throws Failure on a result without
-// players, on the store's limits, and on a failing source.
-void read_games(Store& st, ByteSource& in);
+// players, on the store's limits, and on a failing source. Tests and the
+// fuzzer pass small blocks to meet lines that cross blocks often.
+void read_games(Store& st, ByteSource& in, std::size_t block_size = default_block_size);
 
 // Writes to starts the position of every '[' in buf[0, len) that starts a
 // line (the byte before buf[0] is before) and looks like the start of a

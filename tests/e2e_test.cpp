@@ -112,6 +112,12 @@ TEST(EndToEnd, InputThatCannotBeRead) {
   run = run_tool(dir, "folder.pgn");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "folder.pgn: not found\n");
+  // A file that opens but fails to read: reading /proc/self/mem at 0 fails.
+  if (fs::exists("/proc/self/mem")) {
+    run = run_tool(dir, "/proc/self/mem");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "/proc/self/mem: not found\n");
+  }
   if (geteuid() != 0) {  // root reads everything
     spit(dir / "locked.pgn", game("A", "B", "1-0"));
     chmod((dir / "locked.pgn").c_str(), 0);

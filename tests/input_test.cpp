@@ -146,21 +146,29 @@ TEST(Reader, LineEnds) {
 }
 
 TEST(Reader, LongLinesAndBlockBoundaries) {
-  // Tag lines and line starts at every offset around the block size, long
-  // comments, and sources that deliver a few bytes at a time all read alike.
-  const std::string games = game("Anna", "Carl", "1-0") + "{" + std::string(300000, 'c') +
-                            "}\n" + game("Carl", "Eva", "1/2-1/2") + game("Eva", "Anna", "0-1");
+  // Lines crossing blocks at every offset, long comments, and sources that
+  // deliver a few bytes at a time all read alike.
+  const std::string games = "[Event \"e\"]\r\n" + game("Anna", "Carl", "1-0") + "{" +
+                            std::string(300000, 'c') + "}\n" + game("Carl", "Eva", "1/2-1/2") +
+                            "[Round \"3\"]\n" + game("Eva", "Anna", "0-1") + "[White \"Idle";
   const std::string expected = summary(*read_text(games));
-  const std::size_t block = 1 << 18;
-  for (std::size_t pad = block - 12; pad <= block + 2; ++pad) {
-    const std::string text = std::string(pad, 'x') + "\n" + games;
-    EXPECT_EQ(summary(*read_text(text)), expected) << pad;
+  EXPECT_EQ(expected.substr(0, 21), "4 players, maxn 1\nAnn");
+  for (std::size_t block = 1; block <= 64; ++block) {
+    auto st = empty_store();
+    MemorySource in(games);
+    read_games(*st, in, block);
+    EXPECT_EQ(summary(*st), expected) << block;
   }
   for (const std::size_t step : {1, 3, 4096}) {
     auto st = empty_store();
-    TrickleSource in("[Event \"e\"]\n" + games, step);
+    TrickleSource in(games, step);
     read_games(*st, in);
     EXPECT_EQ(summary(*st), expected) << step;
+  }
+  const std::size_t block = default_block_size;
+  for (std::size_t pad = block - 12; pad <= block + 2; ++pad) {
+    const std::string text = std::string(pad, 'x') + "\n" + games;
+    EXPECT_EQ(summary(*read_text(text)), expected) << pad;
   }
   // A name longer than any block.
   const std::string huge(600000, 'h');
@@ -199,6 +207,25 @@ TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
       ASSERT_EQ(fast, portable) << round;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Reader, AFailingSourceEndsTheRead) {
+  struct Failing : ByteSource {
+    int calls = 0;
+    std::size_t read(char* buf, std::size_t n) override {
+      if (++calls > 2) throw Failure("games.pgn: not found");
+      const std::string part = game("A", "B", "1-0");
+      n = std::min(n, part.size());
+      part.copy(buf, n);
+      return n;
+    }
+  } in;
+  auto st = empty_store();
+  EXPECT_THROW(read_games(*st, in, 16), Failure);
 }
 
 }  // namespace
