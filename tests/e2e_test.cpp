@@ -73,6 +73,16 @@ TEST(EndToEnd, ClubEveningReportsAreExact) {
   EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
 }
 
+TEST(EndToEnd, AFileWithoutTagsGivesBothHeadings) {
+  TempDir dir;
+  spit(dir / "empty.pgn", "1. e4 e5 1-0\n");
+  EXPECT_EQ(run_tool(dir, "empty.pgn").status, 0);
+  EXPECT_EQ(slurp(dir / "emptyx.txt"),
+            "Cross table, sorted by score percentage, Buchholz, SB\n\n" + std::string(29, ' ') + "\n");
+  EXPECT_EQ(slurp(dir / "emptys.txt"),
+            "    name                       perc.  pnt games  Buchh    S-B\n\n");
+}
+
 TEST(EndToEnd, ReportsGoBesideTheInput) {
   TempDir dir;
   fs::create_directories(dir / "results/2008.d");
