@@ -1,8 +1,8 @@
 #include "reports.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <algorithm>
 
 namespace {
 
@@ -27,8 +27,8 @@ double percentage(const Store& st, int p) {
   return st.pt[p] * 50 / (st.games[p] + 0.000001);
 }
 
-// The symbols of games first..last (1-based, as far as played) of p against q,
-// blank-filled to width.
+// The symbols of p's games against q numbered from first on, as many as width
+// and as far as played, blank-filled to width.
 void append_cell_line(std::string& out, const Store& st, int p, int q, int first, int width) {
   const int* pair = st.s[p][q];
   const std::size_t at = out.size();

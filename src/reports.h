@@ -9,7 +9,7 @@
 int cell_rows(int maxn);
 int cell_width(int maxn);
 
-// "%5.1f" of q / 4, with the halves of quarters rounded away from zero on
+// "%5.1f" of q / 4 for q >= 0, with halves of tenths rounded away from zero on
 // every platform (C libraries differ there).
 std::string format_quarters(long long q);
 

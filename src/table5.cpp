@@ -51,16 +51,15 @@ struct FileSource : ByteSource {
 };
 
 void read_file(Store& st, const std::string& path) {
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  };
   const int fd = ::open(path.c_str(), O_RDONLY | O_BINARY);
   if (fd < 0) throw Failure(path + ": not found");
+  const Closer closer{fd};
   FileSource in(fd, path);
-  try {
-    read_games(st, in);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
+  read_games(st, in);
 }
 
 long write_fd(int fd, const char* data, std::size_t n) {
