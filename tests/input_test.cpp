@@ -185,10 +185,6 @@ TEST(Reader, LimitsEndTheRead) {
   EXPECT_EQ(failure_of(text), "too many games between two players (at most 998)");
 }
 
-}  // namespace
-
-namespace {
-
 TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
   // Random texts dense in line feeds, brackets and tag letters.
   const char alphabet[] = "\n\n[[WBRhleiotu \"";
@@ -208,10 +204,6 @@ TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
     }
   }
 }
-
-}  // namespace
-
-namespace {
 
 TEST(Reader, AFailingSourceEndsTheRead) {
   struct Failing : ByteSource {
