@@ -67,21 +67,12 @@ std::size_t name_end(const char* p, std::size_t n) {
 // and first and last eight bytes: a league repeats its few names over and over.
 int player_of(Store& st, const char* name, std::size_t len, int* recent) {
   if (len < 8) return find_player(st, name, len);
-  const auto load8 = [](const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  };
-  const std::uint64_t head = load8(name), tail = load8(name + len - 8);
+  std::uint64_t head, tail;
+  std::memcpy(&head, name, 8);
+  std::memcpy(&tail, name + len - 8, 8);
   const std::uint64_t mix = 0x9E3779B97F4A7C15u;
   int& seen = recent[((head ^ (tail * mix) ^ len) * mix) >> 58];
-  const int p = seen;
-  if (p != 0 && st.namelen[p] == len) {
-    const char* known = st.names.data() + st.namehash[p];
-    if (load8(known) == head && load8(known + len - 8) == tail &&
-        (len <= 16 || std::memcmp(known + 8, name + 8, len - 16) == 0))
-      return p;
-  }
+  if (seen != 0 && has_name(st, seen, name, len)) return seen;
   return seen = find_player(st, name, len);
 }
 

@@ -51,9 +51,8 @@ int cell_width(int maxn) { return (maxn - 1) / cell_rows(maxn) + 1; }
 
 std::string format_quarters(long long q) {
   const long long tenths = (q * 10 + 2) / 4;  // q >= 0: rounded half away from zero
-  char digits[32], field[40];
-  std::snprintf(digits, sizeof digits, "%lld.%lld", tenths / 10, tenths % 10);
-  std::snprintf(field, sizeof field, "%5s", digits);
+  char field[32];
+  std::snprintf(field, sizeof field, "%3lld.%lld", tenths / 10, tenths % 10);
   return field;
 }
 

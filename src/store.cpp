@@ -24,18 +24,13 @@ int name_hash(const char* name, std::size_t len) {
   return static_cast<std::int32_t>(h);
 }
 
-static bool same_name(const Store& st, int p, const char* name, std::size_t len) {
-  return st.namelen[p] == len &&
-         std::memcmp(st.names.data() + st.namehash[p], name, len) == 0;
-}
-
 int find_player(Store& st, const char* name, std::size_t len) {
   const int h = name_hash(name, len);
   // A slot is used when it holds a player number; its hash only narrows the
   // search, the name's own bytes decide identity.
   int j = h & (hash_slots - 1);
   while (st.nrhash[j] != 0) {
-    if (st.hashkey[j] == h && same_name(st, st.nrhash[j], name, len))
+    if (st.hashkey[j] == h && has_name(st, st.nrhash[j], name, len))
       return st.nrhash[j];
     j = (j + 1) & (hash_slots - 1);
   }

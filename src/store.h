@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -53,6 +54,11 @@ int find_player(Store& st, const char* name, std::size_t len);
 // Records one game: w and b are player numbers (w != b), p White's half-points.
 // Throws Failure when the pair already played max_pair_games games.
 void record_game(Store& st, int w, int b, int p);
+
+// Whether player p's name is exactly these bytes.
+inline bool has_name(const Store& st, int p, const char* name, std::size_t len) {
+  return st.namelen[p] == len && std::memcmp(st.names.data() + st.namehash[p], name, len) == 0;
+}
 
 // The stored name of player p: as read, blank-padded to name_field characters.
 std::string_view stored_name(const Store& st, int p);

@@ -85,9 +85,9 @@ bool rename_over(const std::string& from, const std::string& to) {
 #endif
 }
 
-// Reports are text files: the platform's line ends.
-std::string text_file(const std::string& content) {
 #ifdef _WIN32
+// Reports are text files: Windows line ends there.
+std::string with_crlf(const std::string& content) {
   std::string crlf;
   crlf.reserve(content.size() + content.size() / 16);
   for (const char c : content) {
@@ -95,10 +95,8 @@ std::string text_file(const std::string& content) {
     crlf += c;
   }
   return crlf;
-#else
-  return content;
-#endif
 }
+#endif
 
 }  // namespace
 
@@ -119,7 +117,11 @@ bool replace_file(const std::string& path, const std::string& content, WriteFn w
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  const std::string text = text_file(content);
+#ifdef _WIN32
+  const std::string text = with_crlf(content);
+#else
+  const std::string& text = content;
+#endif
   const bool written = write_all(fd, text.data(), text.size(), write_fn);
   const bool closed = ::close(fd) == 0;
   if (written && closed && rename_over(temp, path)) return true;
