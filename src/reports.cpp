@@ -31,10 +31,11 @@ double percentage(const Store& st, int p) {
 // and as far as played, blank-filled to width.
 void append_cell_line(std::string& out, const Store& st, int p, int q, int first, int width) {
   const int* pair = st.s[p][q];
+  const int last = std::min(first + width - 1, pair[0]);
   const std::size_t at = out.size();
   out.append(static_cast<std::size_t>(width), ' ');
-  for (int g = first; g < first + width && g <= pair[0]; ++g)
-    out[at + static_cast<std::size_t>(g - first)] = static_cast<char>(pair[1 + g]);
+  char* cell = &out[at];
+  for (int g = first; g <= last; ++g) cell[g - first] = static_cast<char>(pair[1 + g]);
 }
 
 }  // namespace
@@ -59,6 +60,10 @@ std::string format_quarters(long long q) {
 void write_cross_table(const Store& st, std::string& out) {
   const int rows = cell_rows(st.maxn);
   const int width = cell_width(st.maxn);
+  // A league's table runs to hundreds of KB: reserved at once, it is neither
+  // copied nor spread over fresh memory again and again as it grows.
+  const std::size_t line_size = label_width + std::size_t(st.nptr) * std::size_t(width + 1) + 40;
+  out.reserve(out.size() + line_size * (std::size_t(st.nptr) * std::size_t(rows + 1) + 3));
   out += "Cross table, sorted by score percentage, Buchholz, SB\n\n";
   out.append(label_width, ' ');
   for (int k = 1; k <= st.nptr; ++k) {
