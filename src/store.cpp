@@ -24,6 +24,11 @@ int name_hash(const char* name, std::size_t len) {
   return static_cast<std::int32_t>(h);
 }
 
+[[noreturn]] void too_many_games() {
+  throw Failure("too many games between two players (at most " + std::to_string(max_pair_games) +
+                ")");
+}
+
 int find_player(Store& st, const char* name, std::size_t len) {
   const int h = name_hash(name, len);
   // A slot is used when it holds a player number; its hash only narrows the
@@ -47,25 +52,6 @@ int find_player(Store& st, const char* name, std::size_t len) {
   st.names.push_back('\0');
   st.cptr = st.names.size();
   return p;
-}
-
-void record_game(Store& st, int w, int b, int p) {
-  int* ws = st.s[w][b];
-  int* bs = st.s[b][w];
-  if (ws[0] == max_pair_games)
-    throw Failure("too many games between two players (at most " +
-                  std::to_string(max_pair_games) + ")");
-  ws[0] += 1;
-  bs[0] += 1;
-  ws[1] += p;
-  bs[1] += 2 - p;
-  ws[1 + ws[0]] = sym[p];
-  bs[1 + bs[0]] = sym[2 - p];
-  if (ws[0] > st.maxn) st.maxn = ws[0];
-  st.pt[w] += p;
-  st.games[w] += 1;
-  st.pt[b] += 2 - p;
-  st.games[b] += 1;
 }
 
 std::string_view stored_name(const Store& st, int p) {

@@ -51,9 +51,28 @@ int name_hash(const char* name, std::size_t len);
 // Throws Failure when a 20th player would be registered.
 int find_player(Store& st, const char* name, std::size_t len);
 
+// Throws the Failure for a pair that already played max_pair_games games.
+[[noreturn]] void too_many_games();
+
 // Records one game: w and b are player numbers (w != b), p White's half-points.
-// Throws Failure when the pair already played max_pair_games games.
-void record_game(Store& st, int w, int b, int p);
+// Throws Failure when the pair already played max_pair_games games. Inline:
+// a league file records a game every few hundred bytes.
+inline void record_game(Store& st, int w, int b, int p) {
+  int* ws = st.s[w][b];
+  int* bs = st.s[b][w];
+  if (ws[0] == max_pair_games) too_many_games();
+  ws[0] += 1;
+  bs[0] += 1;
+  ws[1] += p;
+  bs[1] += 2 - p;
+  ws[1 + ws[0]] = sym[p];
+  bs[1 + bs[0]] = sym[2 - p];
+  if (ws[0] > st.maxn) st.maxn = ws[0];
+  st.pt[w] += p;
+  st.games[w] += 1;
+  st.pt[b] += 2 - p;
+  st.games[b] += 1;
+}
 
 // Whether player p's name is exactly these bytes.
 inline bool has_name(const Store& st, int p, const char* name, std::size_t len) {
