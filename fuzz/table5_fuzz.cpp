@@ -38,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 0 && size < (std::size_t(1) << 20)) {
     std::vector<std::uint32_t> fast(size / 2 + 1), portable(size / 2 + 1);
     const char before = text[0] == '\n' ? 'x' : '\n';
-    const std::size_t n = find_tag_starts(text, size, before, fast.data());
-    if (n != find_tag_starts_portable(text, size, before, portable.data())) std::abort();
+    // Up to a cut that still shows the bytes after it, as the reader's windows do.
+    const std::size_t cut = size - data[0] % std::min<std::size_t>(size, 80);
+    const std::size_t n = find_tag_starts(text, cut, size, before, fast.data());
+    if (n != find_tag_starts_portable(text, cut, size, before, portable.data())) std::abort();
     for (std::size_t i = 0; i < n; ++i)
       if (fast[i] != portable[i]) std::abort();
   }

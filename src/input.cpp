@@ -13,6 +13,14 @@
 #include <emmintrin.h>
 #endif
 
+// For the few small functions of the per-line path, which GCC would otherwise
+// leave as calls.
+#if defined(__GNUC__)
+#define HOT_INLINE __attribute__((always_inline)) inline
+#else
+#define HOT_INLINE inline
+#endif
+
 namespace {
 
 constexpr std::size_t window_size = std::size_t(1) << 14;  // bytes per scan
@@ -22,10 +30,6 @@ constexpr char black_tag[] = "[Black \"";
 constexpr char result_tag[] = "[Result \"";
 constexpr std::size_t name_start = sizeof white_tag - 1;     // the ninth character
 constexpr std::size_t result_start = sizeof result_tag - 1;  // the tenth character
-
-bool starts_with(const char* line, std::size_t len, const char* tag, std::size_t n) {
-  return len >= n && std::memcmp(line, tag, n) == 0;
-}
 
 // Whether a line whose first n bytes are known may still be one of the three
 // tags: only such a line is kept when it runs past the end of a block.
@@ -46,16 +50,21 @@ bool looks_like_tag(const char* buf, std::size_t at, std::size_t len, char befor
   return ((name == 'W' || name == 'B') && blank_at(6)) || (name == 'R' && blank_at(7));
 }
 
-// The index of the first '"' or line feed in p[0, n), or n: sixteen bytes
-// at a time where the processor has the vectors, for every tag line has a name.
-std::size_t name_end(const char* p, std::size_t n) {
+// The index of the first '"' or line feed in p[0, n), or n: thirty-two bytes
+// in one step where the processor has the vectors, which holds most names
+// whole, so that their varying lengths do not upset branch prediction.
+HOT_INLINE std::size_t name_end(const char* p, std::size_t n) {
   std::size_t i = 0;
 #ifdef __SSE2__
   const __m128i quote = _mm_set1_epi8('"'), feed = _mm_set1_epi8('\n');
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const int hit = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, feed)));
-    if (hit != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hit)));
+  const auto stops = [&](std::size_t at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, feed))));
+  };
+  for (; i + 32 <= n; i += 32) {
+    const unsigned hit = stops(i) | stops(i + 16) << 16;
+    if (hit != 0) return i + static_cast<std::size_t>(__builtin_ctz(hit));
   }
 #endif
   for (; i < n; ++i)
@@ -63,17 +72,28 @@ std::size_t name_end(const char* p, std::size_t n) {
   return n;
 }
 
-// The player of a name, trying first the one last seen with the same length
-// and first and last eight bytes: a league repeats its few names over and over.
-int player_of(Store& st, const char* name, std::size_t len, int* recent) {
+std::uint64_t word_at(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+// The player of a name, trying first the one last met with the same key: a
+// league repeats its few names over and over. The key (length, first, middle
+// and last eight bytes) holds every byte of a name of 8 to 24 bytes, so such a
+// name needs no compare with the stored one.
+HOT_INLINE int player_of(Store& st, const char* name, std::size_t len, RecentName* recent) {
   if (len < 8) return find_player(st, name, len);
-  std::uint64_t head, tail;
-  std::memcpy(&head, name, 8);
-  std::memcpy(&tail, name + len - 8, 8);
+  const std::uint64_t head = word_at(name), tail = word_at(name + len - 8);
+  const std::uint64_t middle = word_at(name + std::min<std::size_t>(8, len - 8));
   const std::uint64_t mix = 0x9E3779B97F4A7C15u;
-  int& seen = recent[((head ^ (tail * mix) ^ len) * mix) >> 58];
-  if (seen != 0 && has_name(st, seen, name, len)) return seen;
-  return seen = find_player(st, name, len);
+  RecentName& seen = recent[((head ^ (tail >> 8) ^ len) * mix) >> 56];
+  const std::uint64_t differ =
+      (seen.len ^ len) | (seen.head ^ head) | (seen.middle ^ middle) | (seen.tail ^ tail);
+  if (differ == 0 && (len <= 24 || has_name(st, seen.player, name, len))) return seen.player;
+  const int p = find_player(st, name, len);
+  seen = {len, head, middle, tail, p};
+  return p;
 }
 
 // Reads until buf is full or the source ends; false when the source is done.
@@ -96,39 +116,40 @@ std::size_t MemorySource::read(char* buf, std::size_t n) {
   return n;
 }
 
-void read_line(Store& st, const char* line, std::size_t len, ReadState& state) {
-  int& white = state.white;
-  int& black = state.black;
+// read_line, inlined into the reading loop, which calls it for every tag line.
+HOT_INLINE void act_on_line(Store& st, const char* line, std::size_t len, ReadState& state) {
   if (len < name_start) return;
-  const char tag = line[1];
-  if ((tag == 'W' && starts_with(line, len, white_tag, name_start)) ||
-      (tag == 'B' && starts_with(line, len, black_tag, name_start))) {
+  const std::uint64_t head = word_at(line);
+  if (head == word_at(white_tag) || head == word_at(black_tag)) {
     // The name ends at the closing quote; without one, at the end of the line.
     std::size_t end = name_start + name_end(line + name_start, len - name_start);
     if (end > name_start && (end == len || line[end] == '\n') && line[end - 1] == '\r')
       --end;  // a CR before the line feed belongs to the line end
     const int p = player_of(st, line + name_start, end - name_start, state.recent);
-    (tag == 'W' ? white : black) = p;
-  } else if (tag == 'R' && starts_with(line, len, result_tag, result_start)) {
-    if (white == 0 || black == 0) throw Failure("result without player");
+    *(line[1] == 'W' ? &state.white : &state.black) = p;
+  } else if (head == word_at(result_tag) && len > name_start && line[name_start] == '"') {
+    if (state.white == 0 || state.black == 0) throw Failure("result without player");
     // Only values beginning with 1 or 0 are games; "*" and the like are not.
     const char first = len > result_start ? line[result_start] : '\0';
-    if ((first == '1' || first == '0') && white != black) {
-      const bool draw = len > result_start + 1 && line[result_start + 1] == '/';
-      record_game(st, white, black, draw ? 1 : 2 * (first - '0'));
-    }
-    white = black = 0;
+    const char second = len > result_start + 1 ? line[result_start + 1] : '\0';
+    if ((first == '1' || first == '0') && state.white != state.black)
+      record_game(st, state.white, state.black, second == '/' ? 1 : 2 * (first - '0'));
+    state.white = state.black = 0;
   }
 }
 
-std::size_t find_tag_starts_portable(const char* buf, std::size_t len, char before,
-                                     std::uint32_t* starts) {
+void read_line(Store& st, const char* line, std::size_t len, ReadState& state) {
+  act_on_line(st, line, len, state);
+}
+
+std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,
+                                     char before, std::uint32_t* starts) {
   std::size_t count = 0;
   for (std::size_t pos = 0; pos < len; ++pos) {
     const void* hit = std::memchr(buf + pos, '[', len - pos);
     if (!hit) break;
     pos = static_cast<std::size_t>(static_cast<const char*>(hit) - buf);
-    if (looks_like_tag(buf, pos, len, before)) starts[count++] = static_cast<std::uint32_t>(pos);
+    if (looks_like_tag(buf, pos, shown, before)) starts[count++] = static_cast<std::uint32_t>(pos);
   }
   return count;
 }
@@ -156,33 +177,43 @@ TABLE5_AVX2 static inline std::uint64_t tag_mask(const char* p) {
 // Sixty-four positions per step, with one test for the common step that
 // finds nothing. No call in the loop, so that the compared bytes stay in
 // registers.
-TABLE5_AVX2 static std::size_t find_tag_starts_avx2(const char* buf, std::size_t len, char before,
+TABLE5_AVX2 static std::size_t find_tag_starts_avx2(const char* buf, std::size_t len,
+                                                    std::size_t shown, char before,
                                                     std::uint32_t* starts) {
   if (len == 0) return 0;
   std::size_t count = 0;
-  if (looks_like_tag(buf, 0, len, before)) starts[count++] = 0;
+  if (looks_like_tag(buf, 0, shown, before)) starts[count++] = 0;
   std::size_t pos = 1;
-  for (; pos + 71 <= len; pos += 64) {  // reads buf[pos - 1] to buf[pos + 70]
+  // Each step reads buf[pos - 1] to buf[pos + 70]: whole steps first.
+  for (; pos + 64 <= len && pos + 71 <= shown; pos += 64) {
     std::uint64_t mask = tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32;
     for (; mask != 0; mask &= mask - 1)
       starts[count++] = static_cast<std::uint32_t>(pos + static_cast<std::size_t>(__builtin_ctzll(mask)));
   }
-  // The last few bytes, where the vectors would read past the end.
+  // Then one step past len where the bytes are shown, its positions from len
+  // on masked off: the next window's bytes, or the next block's.
+  if (pos < len && pos + 71 <= shown) {
+    std::uint64_t mask = tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32;
+    for (mask &= (std::uint64_t(1) << (len - pos)) - 1; mask != 0; mask &= mask - 1)
+      starts[count++] = static_cast<std::uint32_t>(pos + static_cast<std::size_t>(__builtin_ctzll(mask)));
+    pos = len;
+  }
+  // The last few bytes shown, where the vectors would read past them.
   for (; pos < len; ++pos)
-    if (looks_like_tag(buf, pos, len, before)) starts[count++] = static_cast<std::uint32_t>(pos);
+    if (looks_like_tag(buf, pos, shown, before)) starts[count++] = static_cast<std::uint32_t>(pos);
   return count;
 }
 
-std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
+std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
                             std::uint32_t* starts) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? find_tag_starts_avx2(buf, len, before, starts)
-              : find_tag_starts_portable(buf, len, before, starts);
+  return avx2 ? find_tag_starts_avx2(buf, len, shown, before, starts)
+              : find_tag_starts_portable(buf, len, shown, before, starts);
 }
 #else
-std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
+std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
                             std::uint32_t* starts) {
-  return find_tag_starts_portable(buf, len, before, starts);
+  return find_tag_starts_portable(buf, len, shown, before, starts);
 }
 #endif
 
@@ -201,7 +232,8 @@ void read_games(Store& st, ByteSource& in, std::size_t block_size) {
     for (std::size_t from = 0; from < len && rest == len; from += window_size) {
       const std::size_t to = std::min(len, from + window_size);
       const std::size_t count =
-          find_tag_starts(buf.data() + from, to - from, from ? buf[from - 1] : before, starts.data());
+          find_tag_starts(buf.data() + from, to - from, len - from,
+                          from ? buf[from - 1] : before, starts.data());
       for (std::size_t i = 0; i < count; ++i) {
         // A line ends before the next line's start; only the last one may run
         // past the block.
@@ -211,7 +243,7 @@ void read_games(Store& st, ByteSource& in, std::size_t block_size) {
           if (may_be_tag(buf.data() + start, len - start)) rest = start;
           break;
         }
-        read_line(st, buf.data() + start, len - start, state);
+        act_on_line(st, buf.data() + start, len - start, state);
       }
     }
     if (!more) return;

@@ -34,20 +34,28 @@ void read_games(Store& st, ByteSource& in, std::size_t block_size = default_bloc
 
 // Writes to starts the position of every '[' in buf[0, len) that starts a
 // line (the byte before buf[0] is before) and looks like the start of a
-// White, Black or Result tag as far as the buffer shows (a cheap filter:
-// read_line decides); returns how many. starts must hold len / 2 + 1 entries
-// and len be below 2^32. The second is the portable form, which the first
-// must match.
-std::size_t find_tag_starts(const char* buf, std::size_t len, char before,
+// White, Black or Result tag as far as buf[0, shown) shows, shown >= len (a
+// cheap filter: read_line decides); returns how many. starts must hold
+// len / 2 + 1 entries and len be below 2^32. The second is the portable form,
+// which the first must match.
+std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
                             std::uint32_t* starts);
-std::size_t find_tag_starts_portable(const char* buf, std::size_t len, char before,
-                                     std::uint32_t* starts);
+std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,
+                                     char before, std::uint32_t* starts);
+
+// A name the reader met lately: its length, first, middle and last eight
+// bytes, and its player number.
+struct RecentName {
+  std::size_t len = 0;
+  std::uint64_t head = 0, middle = 0, tail = 0;
+  int player = 0;
+};
 
 // What the reader carries from one line to the next.
 struct ReadState {
   int white = 0;        // White's player number in the game being read; 0 = none yet
   int black = 0;        // Black's, likewise
-  int recent[64] = {};  // the player last found per name key, tried before the index
+  RecentName recent[256];  // names met lately, tried before the index
 };
 
 // Acts on one line: its bytes up to the first line feed in line[0, len), or

@@ -196,11 +196,22 @@ TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
       c = alphabet[(seed >> 16) % (sizeof alphabet - 1)];
     }
     if (round % 3 == 0) text += "[White \"x\"]\n[Result \"1-0\"]\n[Round \"1\"]";
+    // Scanned whole, and in two parts that each see all the text after them.
+    const std::size_t cut = text.size() / 3;
     for (const char before : {'\n', 'x'}) {
-      std::vector<std::uint32_t> fast(text.size() / 2 + 1), portable(text.size() / 2 + 1);
-      fast.resize(find_tag_starts(text.data(), text.size(), before, fast.data()));
-      portable.resize(find_tag_starts_portable(text.data(), text.size(), before, portable.data()));
-      ASSERT_EQ(fast, portable) << round;
+      const auto scan = [&](auto find, std::size_t from, std::size_t to) {
+        std::vector<std::uint32_t> starts(text.size() / 2 + 1);
+        starts.resize(find(text.data() + from, to - from, text.size() - from,
+                           from ? text[from - 1] : before, starts.data()));
+        for (auto& at : starts) at += static_cast<std::uint32_t>(from);
+        return starts;
+      };
+      const auto whole = scan(find_tag_starts_portable, 0, text.size());
+      ASSERT_EQ(scan(find_tag_starts, 0, text.size()), whole) << round;
+      auto parts = scan(find_tag_starts, 0, cut);
+      const auto rest = scan(find_tag_starts, cut, text.size());
+      parts.insert(parts.end(), rest.begin(), rest.end());
+      ASSERT_EQ(parts, whole) << round;
     }
   }
 }
