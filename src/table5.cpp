@@ -8,12 +8,16 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/mman.h>
 #endif
 
 #include "input.h"
@@ -49,6 +53,31 @@ struct FileSource : ByteSource {
     }
   }
 };
+
+// The store is 1.6 MB, and a league file touches nearly all of it. On Linux
+// its pages are asked for in one call, which costs about half of taking them
+// one page fault at a time.
+struct StoreFree {
+  void operator()(Store* st) const {
+#ifdef __linux__
+    st->~Store();
+    ::munmap(st, sizeof(Store));
+#else
+    delete st;
+#endif
+  }
+};
+
+std::unique_ptr<Store, StoreFree> new_store() {
+#ifdef __linux__
+  void* mem = ::mmap(nullptr, sizeof(Store), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (mem == MAP_FAILED) throw std::bad_alloc();
+  return std::unique_ptr<Store, StoreFree>(new (mem) Store());
+#else
+  return std::unique_ptr<Store, StoreFree>(new Store());
+#endif
+}
 
 void read_file(Store& st, const std::string& path) {
   struct Closer {
@@ -149,7 +178,7 @@ int run(int argc, char* argv[]) {
     return 0;
   }
 
-  auto st = std::make_unique<Store>();
+  const auto st = new_store();
   try {
     read_file(*st, path);
   } catch (const Failure& failure) {
