@@ -78,21 +78,25 @@ std::uint64_t word_at(const char* p) {
   return word;
 }
 
-// The player of a name, trying first the one last met with the same key: a
-// league repeats its few names over and over. The key (length, first, middle
-// and last eight bytes) holds every byte of a name of 8 to 24 bytes, so such a
-// name needs no compare with the stored one.
-HOT_INLINE int player_of(Store& st, const char* name, std::size_t len, RecentName* recent) {
+// The player of a name. A league repeats its few names over and over, so the
+// reader keeps its own table from a name's key (length, first, middle and
+// last eight bytes) to the player last found with it, and tries that player
+// before the store's index. For a name of 8 to 24 bytes the key holds every
+// byte, so a match needs no compare with the stored name.
+HOT_INLINE int player_of(Store& st, const char* name, std::size_t len, ReadState& state) {
   if (len < 8) return find_player(st, name, len);
-  const std::uint64_t head = word_at(name), tail = word_at(name + len - 8);
-  const std::uint64_t middle = word_at(name + std::min<std::size_t>(8, len - 8));
-  const std::uint64_t mix = 0x9E3779B97F4A7C15u;
-  RecentName& seen = recent[((head ^ (tail >> 8) ^ len) * mix) >> 56];
+  const NameKey key{word_at(name), word_at(name + std::min<std::size_t>(8, len - 8)),
+                    word_at(name + len - 8), len};
+  const std::uint64_t mixed =
+      (key.head * 0x9E3779B97F4A7C15u) ^ (key.middle * 0xD6E8FEB86659FD93u) ^ key.tail ^ len;
+  std::uint8_t& slot = state.player_by_key[(mixed * 0xFF51AFD7ED558CCDu) >> 52];
+  const NameKey& seen = state.key_of[slot];
   const std::uint64_t differ =
-      (seen.len ^ len) | (seen.head ^ head) | (seen.middle ^ middle) | (seen.tail ^ tail);
-  if (differ == 0 && (len <= 24 || has_name(st, seen.player, name, len))) return seen.player;
+      (seen.len ^ len) | (seen.head ^ key.head) | (seen.middle ^ key.middle) | (seen.tail ^ key.tail);
+  if (slot != 0 && differ == 0 && (len <= 24 || has_name(st, slot, name, len))) return slot;
   const int p = find_player(st, name, len);
-  seen = {len, head, middle, tail, p};
+  slot = static_cast<std::uint8_t>(p);
+  state.key_of[p] = key;
   return p;
 }
 
@@ -125,7 +129,7 @@ HOT_INLINE void act_on_line(Store& st, const char* line, std::size_t len, ReadSt
     std::size_t end = name_start + name_end(line + name_start, len - name_start);
     if (end > name_start && (end == len || line[end] == '\n') && line[end - 1] == '\r')
       --end;  // a CR before the line feed belongs to the line end
-    const int p = player_of(st, line + name_start, end - name_start, state.recent);
+    const int p = player_of(st, line + name_start, end - name_start, state);
     *(line[1] == 'W' ? &state.white : &state.black) = p;
   } else if (head == word_at(result_tag) && len > name_start && line[name_start] == '"') {
     if (state.white == 0 || state.black == 0) throw Failure("result without player");

@@ -43,19 +43,19 @@ std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown,
 std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,
                                      char before, std::uint32_t* starts);
 
-// A name the reader met lately: its length, first, middle and last eight
-// bytes, and its player number.
-struct RecentName {
-  std::size_t len = 0;
+// The key of a name of 8 bytes or more: its first, middle and last eight bytes
+// and its length.
+struct NameKey {
   std::uint64_t head = 0, middle = 0, tail = 0;
-  int player = 0;
+  std::size_t len = 0;
 };
 
 // What the reader carries from one line to the next.
 struct ReadState {
   int white = 0;        // White's player number in the game being read; 0 = none yet
   int black = 0;        // Black's, likewise
-  RecentName recent[256];  // names met lately, tried before the index
+  std::uint8_t player_by_key[4096] = {};  // by a hash of the key: the player last found
+  NameKey key_of[max_players + 1];        // by player: the key it was last found by
 };
 
 // Acts on one line: its bytes up to the first line feed in line[0, len), or
