@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -128,6 +129,31 @@ TEST(Reader, NameBytes) {
   st = read_text(game("", "B", "1-0"));
   EXPECT_EQ(st->namelen[1], 0u);
   EXPECT_EQ(st->pt[1], 2);
+}
+
+TEST(Reader, NamesAlikeButInOnePlace) {
+  // Names that share their first and last bytes and length, differing at one
+  // byte anywhere: each is its own player however often they alternate.
+  std::vector<std::string> names;
+  for (const std::size_t len : {8, 12, 16, 21, 24, 25, 40})
+    for (std::size_t at = 0; at < len; at += 3) {
+      names.push_back(std::string(len, 'n'));
+      names.back()[at] = 'x';
+    }
+  // Nineteen at a time, each beating the next in three rounds.
+  for (std::size_t first = 0; first < names.size(); first += 19) {
+    const auto name = [&](std::size_t k) { return names[(first + k % 19) % names.size()]; };
+    std::string text;
+    for (int round = 0; round < 3; ++round)
+      for (std::size_t k = 0; k < 19; ++k) text += game(name(k), name(k + 1), "1-0");
+    const auto st = read_text(text);
+    ASSERT_EQ(st->nptr, 19) << name(0);
+    for (int p = 1; p <= 19; ++p) {
+      EXPECT_EQ(stored_name(*st, p).substr(0, name(p - 1).size()), name(p - 1));
+      EXPECT_EQ(st->games[p], 6);
+      EXPECT_EQ(st->pt[p], 6);
+    }
+  }
 }
 
 TEST(Reader, LineEnds) {
