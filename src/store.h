@@ -60,14 +60,17 @@ int find_player(Store& st, const char* name, std::size_t len);
 inline void record_game(Store& st, int w, int b, int p) {
   int* ws = st.s[w][b];
   int* bs = st.s[b][w];
-  if (ws[0] == max_pair_games) too_many_games();
-  ws[0] += 1;
-  bs[0] += 1;
-  ws[1] += p;
-  bs[1] += 2 - p;
-  ws[1 + ws[0]] = sym[p];
-  bs[1 + bs[0]] = sym[2 - p];
-  if (ws[0] > st.maxn) st.maxn = ws[0];
+  // Both records are read before either is written: the two pairs are far
+  // apart in the store, and their cache misses then overlap.
+  const int wn = ws[0], bn = bs[0], wp = ws[1], bp = bs[1];
+  if (wn == max_pair_games) too_many_games();
+  ws[0] = wn + 1;
+  ws[1] = wp + p;
+  ws[2 + wn] = sym[p];
+  bs[0] = bn + 1;
+  bs[1] = bp + 2 - p;
+  bs[2 + bn] = sym[2 - p];
+  if (wn + 1 > st.maxn) st.maxn = wn + 1;
   st.pt[w] += p;
   st.games[w] += 1;
   st.pt[b] += 2 - p;
