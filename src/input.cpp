@@ -72,6 +72,7 @@ HOT_INLINE std::size_t name_end(const char* p, std::size_t n) {
   return n;
 }
 
+// The eight bytes at p as one word, for comparing in one step.
 std::uint64_t word_at(const char* p) {
   std::uint64_t word;
   std::memcpy(&word, p, 8);
@@ -110,16 +111,6 @@ bool fill(ByteSource& in, std::vector<char>& buf, std::size_t& len) {
   return true;
 }
 
-}  // namespace
-
-std::size_t MemorySource::read(char* buf, std::size_t n) {
-  n = std::min(n, left);
-  if (n > 0) std::memcpy(buf, data, n);
-  data += n;
-  left -= n;
-  return n;
-}
-
 // read_line, inlined into the reading loop, which calls it for every tag line.
 HOT_INLINE void act_on_line(Store& st, const char* line, std::size_t len, ReadState& state) {
   if (len < name_start) return;
@@ -140,6 +131,16 @@ HOT_INLINE void act_on_line(Store& st, const char* line, std::size_t len, ReadSt
       record_game(st, state.white, state.black, second == '/' ? 1 : 2 * (first - '0'));
     state.white = state.black = 0;
   }
+}
+
+}  // namespace
+
+std::size_t MemorySource::read(char* buf, std::size_t n) {
+  n = std::min(n, left);
+  if (n > 0) std::memcpy(buf, data, n);
+  data += n;
+  left -= n;
+  return n;
 }
 
 void read_line(Store& st, const char* line, std::size_t len, ReadState& state) {

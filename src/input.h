@@ -52,10 +52,13 @@ struct NameKey {
 
 // What the reader carries from one line to the next.
 struct ReadState {
-  int white = 0;        // White's player number in the game being read; 0 = none yet
-  int black = 0;        // Black's, likewise
-  std::uint8_t player_by_key[4096] = {};  // by a hash of the key: the player last found
-  NameKey key_of[max_players + 1];        // by player: the key it was last found by
+  int white = 0;  // White's player number in the game being read; 0 = none yet
+  int black = 0;  // Black's, likewise
+  // The reader's own name table, tried before the store's index: by a hash
+  // of a name's key, the player last found with it (0: none), and by player,
+  // that player's key.
+  std::uint8_t player_by_key[4096] = {};
+  NameKey key_of[max_players + 1];
 };
 
 // Acts on one line: its bytes up to the first line feed in line[0, len), or
