@@ -239,16 +239,16 @@ void read_games(Store& st, ByteSource& in, std::size_t block_size) {
       const std::size_t count =
           find_tag_starts(buf.data() + from, to - from, len - from,
                           from ? buf[from - 1] : before, starts.data());
-      for (std::size_t i = 0; i < count; ++i) {
-        // A line ends before the next line's start; only the last one may run
-        // past the block.
-        const std::size_t start = from + starts[i];
-        if (i + 1 == count && more &&
-            !std::memchr(buf.data() + start, '\n', len - start)) {
-          if (may_be_tag(buf.data() + start, len - start)) rest = start;
-          break;
-        }
-        act_on_line(st, buf.data() + start, len - start, state);
+      // A line ends before the next line's start: only the last one may run
+      // past the block.
+      for (std::size_t i = 0; i + 1 < count; ++i)
+        act_on_line(st, buf.data() + from + starts[i], len - from - starts[i], state);
+      if (count == 0) continue;
+      const std::size_t last = from + starts[count - 1];
+      if (more && !std::memchr(buf.data() + last, '\n', len - last)) {
+        if (may_be_tag(buf.data() + last, len - last)) rest = last;
+      } else {
+        act_on_line(st, buf.data() + last, len - last, state);
       }
     }
     if (!more) return;
