@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -55,13 +56,22 @@ struct FileSource : ByteSource {
 };
 
 // The store is 1.6 MB, and a league file touches nearly all of it. On Linux
-// its pages are asked for in one call, which costs about half of taking them
-// one page fault at a time.
+// it goes in one 2 MB huge page where the kernel has one to give, which also
+// spares the cache misses of a game their address translations, and its
+// pages are asked for in one call, not taken one page fault at a time.
+#ifdef __linux__
+constexpr std::size_t huge_page = std::size_t(2) << 20;
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and faults serve
+#endif
+#endif
+
 struct StoreFree {
+  void* mapping = nullptr;  // Linux: the mapping that holds the store
   void operator()(Store* st) const {
 #ifdef __linux__
     st->~Store();
-    ::munmap(st, sizeof(Store));
+    ::munmap(mapping, 2 * huge_page);
 #else
     delete st;
 #endif
@@ -69,11 +79,16 @@ struct StoreFree {
 };
 
 std::unique_ptr<Store, StoreFree> new_store() {
+  static_assert(sizeof(Store) <= std::size_t(2) << 20, "the store fits one huge page");
 #ifdef __linux__
-  void* mem = ::mmap(nullptr, sizeof(Store), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (mem == MAP_FAILED) throw std::bad_alloc();
-  return std::unique_ptr<Store, StoreFree>(new (mem) Store());
+  void* mapping = ::mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) throw std::bad_alloc();
+  const auto at = (reinterpret_cast<std::uintptr_t>(mapping) + huge_page - 1) & ~(huge_page - 1);
+  void* mem = reinterpret_cast<void*>(at);
+  ::madvise(mem, huge_page, MADV_HUGEPAGE);
+  ::madvise(mem, sizeof(Store), MADV_POPULATE_WRITE);
+  return std::unique_ptr<Store, StoreFree>(new (mem) Store(), StoreFree{mapping});
 #else
   return std::unique_ptr<Store, StoreFree>(new Store());
 #endif
