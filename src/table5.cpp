@@ -56,14 +56,13 @@ struct FileSource : ByteSource {
 };
 
 // The store is 1.6 MB, and a league file touches nearly all of it. On Linux
-// it goes in one 2 MB huge page where the kernel has one to give, which also
-// spares the cache misses of a game their address translations, and its
-// pages are asked for in one call, not taken one page fault at a time.
-#ifdef __linux__
+// it goes in one 2 MB huge page where the kernel has one to give: one page
+// to set up instead of 393, and one address translation for all the pair
+// records the games touch. Its pages are asked for in one call.
 constexpr std::size_t huge_page = std::size_t(2) << 20;
-#ifndef MADV_POPULATE_WRITE
+static_assert(sizeof(Store) <= huge_page, "the store fits one huge page");
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and faults serve
-#endif
 #endif
 
 struct StoreFree {
@@ -79,7 +78,6 @@ struct StoreFree {
 };
 
 std::unique_ptr<Store, StoreFree> new_store() {
-  static_assert(sizeof(Store) <= std::size_t(2) << 20, "the store fits one huge page");
 #ifdef __linux__
   void* mapping = ::mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
