@@ -179,9 +179,8 @@ TABLE5_AVX2 static inline std::uint64_t tag_mask(const char* p) {
       _mm256_and_si256(line_start, _mm256_or_si256(white_black, result))));
 }
 
-// Sixty-four positions per step, with one test for the common step that
-// finds nothing. No call in the loop, so that the compared bytes stay in
-// registers.
+// Sixty-four positions per step; a step that finds nothing costs one test.
+// No call in the loop, so that the compared bytes stay in registers.
 TABLE5_AVX2 static std::size_t find_tag_starts_avx2(const char* buf, std::size_t len,
                                                     std::size_t shown, char before,
                                                     std::uint32_t* starts) {
@@ -189,18 +188,19 @@ TABLE5_AVX2 static std::size_t find_tag_starts_avx2(const char* buf, std::size_t
   std::size_t count = 0;
   if (looks_like_tag(buf, 0, shown, before)) starts[count++] = 0;
   std::size_t pos = 1;
-  // Each step reads buf[pos - 1] to buf[pos + 70]: whole steps first.
-  for (; pos + 64 <= len && pos + 71 <= shown; pos += 64) {
-    std::uint64_t mask = tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32;
+  // Each step reads buf[pos - 1] to buf[pos + 70] and notes the positions of
+  // the mask's bits.
+  const auto note = [&](std::uint64_t mask) {
     for (; mask != 0; mask &= mask - 1)
       starts[count++] = static_cast<std::uint32_t>(pos + static_cast<std::size_t>(__builtin_ctzll(mask)));
-  }
+  };
+  for (; pos + 64 <= len && pos + 71 <= shown; pos += 64)
+    note(tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32);
   // Then one step past len where the bytes are shown, its positions from len
   // on masked off: the next window's bytes, or the next block's.
   if (pos < len && pos + 71 <= shown) {
-    std::uint64_t mask = tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32;
-    for (mask &= (std::uint64_t(1) << (len - pos)) - 1; mask != 0; mask &= mask - 1)
-      starts[count++] = static_cast<std::uint32_t>(pos + static_cast<std::size_t>(__builtin_ctzll(mask)));
+    note((tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32) &
+         ((std::uint64_t(1) << (len - pos)) - 1));
     pos = len;
   }
   // The last few bytes shown, where the vectors would read past them.
