@@ -201,18 +201,15 @@ int run(int argc, char* argv[]) {
   compute_tiebreaks(*st);
   rank_players(*st);
 
+  // Each report is assembled in memory and replaces its file whole; the
+  // standings are not written when the cross table could not be.
+  const auto report = [&](const std::string& file, void (*write)(const Store&, std::string&)) {
+    std::string text;
+    write(*st, text);
+    if (replace_file(file, text)) return true;
+    std::printf("%s: cannot write\n", file.c_str());
+    return false;
+  };
   const ReportNames names = report_names(path);
-  std::string text;
-  write_cross_table(*st, text);
-  if (!replace_file(names.cross, text)) {
-    std::printf("%s: cannot write\n", names.cross.c_str());
-    return 1;
-  }
-  text.clear();
-  write_standings(*st, text);
-  if (!replace_file(names.standings, text)) {
-    std::printf("%s: cannot write\n", names.standings.c_str());
-    return 1;
-  }
-  return 0;
+  return report(names.cross, write_cross_table) && report(names.standings, write_standings) ? 0 : 1;
 }
