@@ -39,6 +39,9 @@ const char help[] =
     "players by score percentage, Buchholz and Sonneborn-Berger, and writes two\n"
     "reports beside the game file: a cross table (GAMEx.txt for GAME.pgn) and a\n"
     "standings list (GAMEs.txt). At most 19 players and 998 games per pair.\n"
+    "Ranking: the larger points / (games + 0.01) first, compared exactly, so at\n"
+    "equal percentage more games rank higher; then the larger Buchholz, then\n"
+    "the larger Sonneborn-Berger. Players without games rank last.\n"
     "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n";
 
 // A game file read in large blocks straight from its descriptor.

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <array>
 #include <regex>
 
 #include "ranking.h"
@@ -177,6 +178,43 @@ TEST(EndToEnd, ReportsThatCannotBeWritten) {
   EXPECT_EQ(run.out, "clubs.txt: cannot write\n");
   EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
   EXPECT_EQ(files_in(dir), 3u);
+}
+
+TEST(EndToEnd, LeagueRanksByRatioBeforeTiebreaks) {
+  // 18 engines at 998 games per pair, the stronger scoring more, and a
+  // newcomer with 3 wins: Buchholz reaches 10^8 half-points.
+  TempDir dir;
+  std::string text;
+  unsigned seed = 1;
+  for (int i = 1; i <= 18; ++i)
+    for (int j = i + 1; j <= 18; ++j)
+      for (int g = 0; g < max_pair_games; ++g) {
+        seed = seed * 1103515245u + 12345u;
+        const int roll = static_cast<int>(seed >> 16) % 100 - (j - i);
+        text += game("Engine " + std::to_string(i), "Engine " + std::to_string(j),
+                     roll < 30 ? "1-0" : roll < 70 ? "1/2-1/2" : "0-1");
+      }
+  for (int i = 1; i <= 3; ++i) text += game("Newcomer", "Engine " + std::to_string(i), "1-0");
+  spit(dir / "league.pgn", text);
+  ASSERT_EQ(run_tool(dir, "league.pgn").status, 0);
+  EXPECT_NE(slurp(dir / "leaguex.txt").find("\n 1. Newcomer "), std::string::npos);
+  const std::string standings = slurp(dir / "leagues.txt");
+  EXPECT_NE(standings.find("\n 1. Newcomer "), std::string::npos);
+
+  // Rows in order of ratio, exactly; at equal ratios by Buchholz, then SB.
+  const std::regex row(" *[0-9]+\\. .*%  *([0-9]+)\\.([05]) /([ 0-9]{3,})  \\( *([0-9.]+), *([0-9.]+)\\)\n");
+  std::vector<std::array<double, 4>> rows;  // half-points, games, Buchholz, SB
+  for (std::sregex_iterator m(standings.begin(), standings.end(), row), end; m != end; ++m)
+    rows.push_back({std::stod((*m)[1]) * 2 + ((*m)[2] == "5"), std::stod((*m)[3]),
+                    std::stod((*m)[4]), std::stod((*m)[5])});
+  ASSERT_EQ(rows.size(), 19u);
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    const auto &a = rows[i - 1], &b = rows[i];
+    const double ratio_a = a[0] * (100 * b[1] + 1), ratio_b = b[0] * (100 * a[1] + 1);
+    EXPECT_TRUE(ratio_a > ratio_b || (ratio_a == ratio_b && std::make_pair(a[2], a[3]) >=
+                                                                std::make_pair(b[2], b[3])))
+        << "rank " << i;
+  }
 }
 
 // Checks a pair of reports against each other: every symbol P has against Q

@@ -36,24 +36,35 @@ TEST(Ranking, EqualKeysAreNotKeptInRegistrationOrder) {
   EXPECT_EQ(ranking(*st), "321");
 }
 
-TEST(Ranking, KeyWeighsRatioThenBuchholzThenSB) {
+TEST(Ranking, RatioThenBuchholzThenSB) {
   auto st = empty_store();
   st->nptr = 4;
   st->pt[1] = 2, st->games[1] = 1;  // 100% of 1 game
   st->pt[2] = 6, st->games[2] = 3;  // 100% of 3 games ranks above
   st->pt[3] = 3, st->games[3] = 3, st->Buch[3] = 10, st->SB[3] = 1;
   st->pt[4] = 3, st->games[4] = 3, st->Buch[4] = 10, st->SB[4] = 2;
-  EXPECT_EQ(rank_key(*st, 1), 2 * 1e14 / 1.01);
   rank_players(*st);
   EXPECT_EQ(ranking(*st), "2143");
+}
+
+TEST(Ranking, RatioOutweighsTiebreaksOfAnyMagnitude) {
+  // League figures: 5,000 games each, the ratios a hundredth of a percent
+  // apart, Buchholz 10^7 half-points apart; and a newcomer with 3 wins.
+  auto st = empty_store();
+  st->nptr = 3;
+  st->pt[1] = 5174, st->games[1] = 5174, st->Buch[1] = 23000000, st->SB[1] = 900000000;
+  st->pt[2] = 5175, st->games[2] = 5174, st->Buch[2] = 13000000, st->SB[2] = 10;
+  st->pt[3] = 6, st->games[3] = 3;
+  rank_players(*st);
+  EXPECT_EQ(ranking(*st), "321");
+  EXPECT_FALSE(ranks_before(*st, 1, 1));
 }
 
 TEST(Ranking, PlayersWithoutGamesRankLast) {
   auto st = read_text("[White \"Idle\"]\n[Black \"Idler\"]\n" + game("L1", "W", "0-1") +
                       game("L2", "W", "0-1") + game("L1", "L2", "0-1"));
   compute_tiebreaks(*st);
-  EXPECT_EQ(rank_key(*st, 1), 0.0);
-  EXPECT_GT(rank_key(*st, 3), 0.0);  // lost everything, but his opponent scored
+  EXPECT_TRUE(ranks_before(*st, 3, 1));  // lost everything, but his opponents scored
   rank_players(*st);
   // W 100%, L2 50%, L1 0% with Buchholz, then the two idle players.
   EXPECT_EQ(ranking(*st), "45312");

@@ -37,6 +37,20 @@ std::string games_of(const std::string& white, const std::string& black, int n) 
   return out;
 }
 
+TEST(Reports, HeadingRowsAndColumnsFollowRankNotRegistration) {
+  // Registered Eva, Anna, Carl; ranked Anna, Carl, Eva.
+  auto st = ranked(game("Eva", "Anna", "0-1") + game("Carl", "Eva", "1-0") +
+                   game("Anna", "Carl", "1-0"));
+  EXPECT_EQ(cross_table(*st), title + blanks29 + " A C E\n" +
+                                  " 1. Anna                      # 1 1  100%   2.0 (  1.0,   1.0)\n"
+                                  " 2. Carl                      0 # 1   50%   1.0 (  2.0,   0.0)\n"
+                                  " 3. Eva                       0 0 #    0%   0.0 (  3.0,   0.0)\n");
+  EXPECT_EQ(standings(*st), heading +
+                                " 1. Anna                       100%   2.0 /  2  (  1.0,   1.0)\n"
+                                " 2. Carl                        50%   1.0 /  2  (  2.0,   0.0)\n"
+                                " 3. Eva                          0%   0.0 /  2  (  3.0,   0.0)\n");
+}
+
 TEST(Reports, CellShape) {
   const int table[][3] = {{0, 1, 0},   {1, 1, 1},   {4, 1, 4},   {5, 2, 3},  {12, 2, 6},
                           {13, 3, 5},  {24, 3, 8},  {25, 4, 7},  {40, 4, 10}, {41, 5, 9},
