@@ -1,0 +1,489 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <thread>
+
+#include "input.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+namespace {
+
+// A path as the system takes it: UTF-16 on Windows, bytes elsewhere.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+std::wstring native(const std::string& path) {
+  const std::u16string wide = utf16_of(path);
+  return std::wstring(wide.begin(), wide.end());
+}
+#else
+using NativeChar = char;
+const std::string& native(const std::string& path) { return path; }
+#endif
+using NativePath = std::basic_string<NativeChar>;
+
+int open_native(const NativePath& path, int flags, int mode = 0) {
+#ifdef _WIN32
+  return ::_wopen(path.c_str(), flags, mode);
+#else
+  return ::open(path.c_str(), flags, mode);
+#endif
+}
+
+void remove_native(const NativeChar* path) {
+#ifdef _WIN32
+  ::DeleteFileW(path);
+#else
+  ::unlink(path);
+#endif
+}
+
+// The temporary files that exist at this moment, for the signal handler:
+// set and cleared only while the signals are held off.
+constexpr std::size_t max_files = 2;
+std::atomic<const NativeChar*> live_temps[max_files];
+
+void remove_live_temps() {
+  for (auto& temp : live_temps)
+    if (const NativeChar* path = temp.load()) remove_native(path);
+}
+
+#ifdef _WIN32
+// Windows runs the console handler on a thread of its own: the critical
+// section keeps it out while a temporary file is created or renamed.
+CRITICAL_SECTION signal_guard;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+    return FALSE;
+  ::EnterCriticalSection(&signal_guard);
+  remove_live_temps();
+  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+struct HoldSignals {
+  HoldSignals() { ::EnterCriticalSection(&signal_guard); }
+  ~HoldSignals() { ::LeaveCriticalSection(&signal_guard); }
+};
+#else
+constexpr int termination_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t termination_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : termination_signals) sigaddset(&set, sig);
+  return set;
+}
+
+extern "C" void on_termination(int sig) {
+  const int saved = errno;
+  remove_live_temps();
+  std::signal(sig, SIG_DFL);
+  ::raise(sig);  // delivered once the handler returns: the usual status
+  errno = saved;
+}
+
+// Holds the termination signals off for its lifetime; one that comes
+// meanwhile is acted on when it ends.
+struct HoldSignals {
+  sigset_t old;
+  HoldSignals() {
+    const sigset_t set = termination_set();
+    ::sigprocmask(SIG_BLOCK, &set, &old);
+  }
+  ~HoldSignals() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
+mode_t process_umask = 022;
+#endif
+
+// Calls attempt until it succeeds. On Windows a file that another program
+// holds open (an editor, a virus scanner, an indexer) fails with a sharing
+// or access violation for a moment: try again for about two seconds.
+template <class Attempt>
+bool with_retries(Attempt attempt) {
+#ifdef _WIN32
+  for (int tries = 0; tries < 40; ++tries) {
+    if (attempt()) return true;
+    const DWORD error = ::GetLastError();
+    if (errno != EACCES && error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+        error != ERROR_LOCK_VIOLATION)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+#else
+  return attempt();
+#endif
+}
+
+bool rename_over(const NativePath& from, const NativePath& to) {
+#ifdef _WIN32
+  return with_retries([&] {
+    errno = 0;
+    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  });
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+// The folder part of a path with its last separator, "" when it has none.
+std::string folder_prefix(const std::string& path) {
+  const std::size_t end = path.find_last_of(path_separators);
+  return end == std::string::npos ? "" : path.substr(0, end + 1);
+}
+
+// Eight letters and digits no other run can guess.
+std::string random_letters() {
+  static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint64_t bits;
+  try {
+    std::random_device device;
+    bits = (std::uint64_t(device()) << 32) ^ device();
+  } catch (const std::exception&) {  // no entropy source: time and place still differ
+    bits = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        reinterpret_cast<std::uintptr_t>(&bits);
+  }
+  std::string letters(8, 'a');
+  for (char& c : letters) {
+    c = alphabet[bits % 36];
+    bits /= 36;
+  }
+  return letters;
+}
+
+// A lock on a folder that every run replacing reports there takes, held
+// until destroyed or the process ends, and leaving no file behind. Where the
+// system gives no lock for the folder, runs go on without one.
+struct FolderLock {
+#ifdef _WIN32
+  HANDLE mutex = nullptr;
+  explicit FolderLock(const std::string& folder) {
+    // A named mutex for the folder's final path: the system releases it with
+    // the process that holds it.
+    const HANDLE dir = ::CreateFileW(native(folder).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) return;
+    wchar_t final_path[32768];
+    const DWORD n = ::GetFinalPathNameByHandleW(dir, final_path, 32768, 0);
+    ::CloseHandle(dir);
+    if (n == 0 || n >= 32768) return;
+    std::uint64_t hash = 14695981039346656037u;  // FNV-1a of the upper-case path
+    ::CharUpperBuffW(final_path, n);
+    for (DWORD i = 0; i < n; ++i) hash = (hash ^ final_path[i]) * 1099511628211u;
+    std::wstring name = L"Global\\table5-";
+    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[hash >> shift & 15];
+    mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+    if (mutex && ::WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) {
+      ::CloseHandle(mutex);
+      mutex = nullptr;
+    }
+  }
+  ~FolderLock() {
+    if (!mutex) return;
+    ::ReleaseMutex(mutex);
+    ::CloseHandle(mutex);
+  }
+#else
+  int fd;
+  explicit FolderLock(const std::string& folder)
+      : fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd < 0) return;
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FolderLock() {
+    if (fd >= 0) ::close(fd);
+  }
+#endif
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+};
+
+// One file being replaced: its temporary file while that exists.
+struct Temp {
+  NativePath path;
+  int fd = -1;
+  std::size_t slot = 0;  // its entry in live_temps
+  bool live = false;
+
+  // Creates the temporary file beside target, under a short name of its own,
+  // exclusively; owner-only until its content is complete.
+  bool create(const std::string& target, std::size_t at) {
+    slot = at;
+    const std::string prefix = folder_prefix(target) + "table5-";
+    for (int tries = 0; tries < 100; ++tries) {
+      NativePath name = native(prefix + random_letters() + ".tmp");
+      bool exists = false;
+      const bool made = with_retries([&] {
+        const HoldSignals hold;
+        fd = open_native(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0600);
+        exists = fd < 0 && errno == EEXIST;
+        if (fd < 0) return false;
+        path = std::move(name);
+        live_temps[slot] = path.c_str();
+        live = true;
+        return true;
+      });
+      if (made) return true;
+      if (!exists) return false;
+    }
+    return false;
+  }
+
+  // Writes text and gives the file the mode target has, or a new file's.
+  bool fill(std::string_view text, const std::string& target, WriteFn write_fn) {
+#ifdef _WIN32
+    std::string crlf;  // reports are text files: Windows line ends there
+    crlf.reserve(text.size() + text.size() / 16);
+    for (const char c : text) {
+      if (c == '\n') crlf += '\r';
+      crlf += c;
+    }
+    text = crlf;
+#endif
+    const char* data = text.data();
+    std::size_t n = text.size();
+    while (n > 0) {
+      const long done = write_fn(fd, data, n);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) return false;
+      data += done;
+      n -= static_cast<std::size_t>(done);
+    }
+#ifndef _WIN32
+    struct stat old;
+    const bool kept = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (::fchmod(fd, kept ? old.st_mode & 07777 : 0666 & ~process_umask) != 0) return false;
+#else
+    (void)target;
+#endif
+    const bool closed = ::close(fd) == 0;
+    fd = -1;
+    return closed;
+  }
+
+  // Once renamed over its target, the file is no longer temporary.
+  void renamed() {
+    live_temps[slot] = nullptr;
+    live = false;
+  }
+
+  ~Temp() {
+    if (fd >= 0) ::close(fd);
+    if (!live) return;
+    const HoldSignals hold;
+    remove_native(path.c_str());
+    live_temps[slot] = nullptr;
+  }
+};
+
+// A game file read in large blocks straight from its descriptor.
+struct FileSource : ByteSource {
+  int fd;
+  const std::string& path;
+  FileSource(int f, const std::string& p) : fd(f), path(p) {}
+  std::size_t read(char* buf, std::size_t n) override {
+    for (;;) {
+      const auto got = ::read(fd, buf, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX));
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw Failure(path + ": not found");  // a directory, say
+    }
+  }
+};
+
+// The store is 1.6 MB, and a league file touches nearly all of it. On Linux
+// it goes in one 2 MB huge page where the kernel has one to give: one page
+// to set up instead of 393, and one address translation for all the pair
+// records the games touch. Its pages are asked for in one call.
+constexpr std::size_t huge_page = std::size_t(2) << 20;
+static_assert(sizeof(Store) <= huge_page, "the store fits one huge page");
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and faults serve
+#endif
+
+}  // namespace
+
+void prepare_process() {
+#ifdef _WIN32
+  ::InitializeCriticalSection(&signal_guard);
+  ::SetConsoleCtrlHandler(on_console_event, TRUE);
+  // The console outlives the run: its code page is given back at exit.
+  static const UINT code_page = ::GetConsoleOutputCP();
+  ::SetConsoleOutputCP(CP_UTF8);
+  std::atexit([] { ::SetConsoleOutputCP(code_page); });
+#else
+  std::signal(SIGXFSZ, SIG_IGN);
+  process_umask = ::umask(0);
+  ::umask(process_umask);
+  struct sigaction action {};
+  action.sa_handler = on_termination;
+  action.sa_mask = termination_set();
+  for (const int sig : termination_signals) {
+    struct sigaction old {};
+    // A signal the caller ignores (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+      ::sigaction(sig, &action, nullptr);
+  }
+#endif
+}
+
+std::vector<std::string> command_line(int argc, char* argv[]) {
+#ifdef _WIN32
+  (void)argc, (void)argv;
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 0; wide && i < count; ++i) {
+    const std::wstring arg = wide[i];
+    args.push_back(utf8_of(std::u16string(arg.begin(), arg.end())));
+  }
+  ::LocalFree(wide);
+  return args;
+#else
+  return std::vector<std::string>(argv, argv + argc);
+#endif
+}
+
+std::string utf8_of(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string utf16_of(std::string_view text) {
+  std::u16string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(
+                                               static_cast<unsigned char>(text[k])); };
+    const std::uint32_t lead = byte(i);
+    const std::size_t n = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    std::uint32_t c = n == 1 ? lead : lead & (0x7F >> n);
+    bool whole = lead < 0x80 || (lead >= 0xC0 && lead < 0xF8 && i + n <= text.size());
+    for (std::size_t k = 1; whole && k < n; ++k) {
+      whole = (byte(i + k) & 0xC0) == 0x80;
+      c = c << 6 | (byte(i + k) & 0x3F);
+    }
+    if (!whole) {  // not UTF-8: the byte stands for itself
+      c = lead;
+      i += 1;
+    } else {
+      i += n;
+    }
+    if (c < 0x10000) {
+      out += static_cast<char16_t>(c);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
+
+void StoreFree::operator()(Store* st) const {
+#ifdef __linux__
+  st->~Store();
+  ::munmap(mapping, 2 * huge_page);
+#else
+  delete st;
+#endif
+}
+
+std::unique_ptr<Store, StoreFree> new_store() {
+#ifdef __linux__
+  void* mapping = ::mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) throw std::bad_alloc();
+  const auto at = (reinterpret_cast<std::uintptr_t>(mapping) + huge_page - 1) & ~(huge_page - 1);
+  void* mem = reinterpret_cast<void*>(at);
+  ::madvise(mem, huge_page, MADV_HUGEPAGE);
+  ::madvise(mem, sizeof(Store), MADV_POPULATE_WRITE);
+  return std::unique_ptr<Store, StoreFree>(new (mem) Store(), StoreFree{mapping});
+#else
+  return std::unique_ptr<Store, StoreFree>(new Store());
+#endif
+}
+
+void read_game_file(Store& st, const std::string& path) {
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  };
+  const int fd = open_native(native(path), O_RDONLY | O_BINARY);
+  if (fd < 0) throw Failure(path + ": not found");
+  const Closer closer{fd};
+  FileSource in(fd, path);
+  read_games(st, in);
+}
+
+long write_fd(int fd, const char* data, std::size_t n) {
+  return static_cast<long>(::write(fd, data, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX)));
+}
+
+std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn) {
+  if (files.empty()) return 0;
+  if (files.size() > max_files) throw std::length_error("replace_files: too many files");
+  const FolderLock lock(folder_prefix(files[0].path) + ".");
+  Temp temps[max_files];
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (!temps[i].create(files[i].path, i) || !temps[i].fill(files[i].text, files[i].path, write_fn))
+      return i;
+  const HoldSignals hold;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!rename_over(temps[i].path, native(files[i].path))) return i;
+    temps[i].renamed();
+  }
+  return files.size();
+}
+
+bool replace_file(const std::string& path, std::string_view text, WriteFn write_fn) {
+  return replace_files({{path, text}}, write_fn) == 1;
+}

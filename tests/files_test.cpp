@@ -1,0 +1,124 @@
+#include "files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <random>
+
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::size_t files_in(const TempDir& dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path), {}));
+}
+
+long fail_midway(int fd, const char* data, std::size_t n) {
+  static int calls = 0;
+  if (++calls % 2 == 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return write(fd, data, n < 3 ? n : 3);
+}
+
+TEST(ReplaceFile, WritesAndReplacesWholeFiles) {
+  TempDir dir;
+  const std::string report = dir / "clubx.txt";
+  ASSERT_TRUE(replace_file(report, "first\n"));
+  EXPECT_EQ(slurp(report), "first\n");
+  ASSERT_TRUE(replace_file(report, "second, longer\n"));
+  EXPECT_EQ(slurp(report), "second, longer\n");
+  ASSERT_TRUE(replace_file(report, ""));
+  EXPECT_EQ(slurp(report), "");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
+}
+
+TEST(ReplaceFile, AFailedWriteKeepsThePreviousReport) {
+  TempDir dir;
+  const std::string report = dir / "clubx.txt";
+  spit(report, "previous report\n");
+  EXPECT_FALSE(replace_file(report, "a new report that fails halfway\n", fail_midway));
+  EXPECT_EQ(slurp(report), "previous report\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);  // no temporary file
+}
+
+TEST(ReplaceFile, NoPlaceToWrite) {
+  TempDir dir;
+  fs::create_directory(dir / "clubx.txt");
+  EXPECT_FALSE(replace_file(dir / "clubx.txt", "text\n"));
+  EXPECT_TRUE(fs::is_directory(dir / "clubx.txt"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
+  EXPECT_FALSE(replace_file(dir / "missing/clubx.txt", "text\n"));
+}
+
+TEST(ReplaceFile, LeavesOtherFilesWithTheTemporaryNamesAlone) {
+  TempDir dir;
+  spit(dir / "clubx.txt.0.tmp", "someone else's\n");
+  ASSERT_TRUE(replace_file(dir / "clubx.txt", "report\n"));
+  EXPECT_EQ(slurp(dir / "clubx.txt"), "report\n");
+  EXPECT_EQ(slurp(dir / "clubx.txt.0.tmp"), "someone else's\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 2);
+}
+
+long fail_second_call(int fd, const char* data, std::size_t n) {
+  static int calls = 0;
+  if (++calls % 2 == 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return write(fd, data, n);
+}
+
+TEST(ReplaceFile, BothReportsOrNeither) {
+  TempDir dir;
+  spit(dir / "clubx.txt", "old cross\n");
+  spit(dir / "clubs.txt", "old standings\n");
+  const std::vector<Replacement> reports = {{dir / "clubx.txt", "new cross\n"},
+                                            {dir / "clubs.txt", "new standings\n"}};
+  EXPECT_EQ(replace_files(reports, fail_second_call), 1u);
+  EXPECT_EQ(slurp(dir / "clubx.txt"), "old cross\n");
+  EXPECT_EQ(files_in(dir), 2u);
+  EXPECT_EQ(replace_files(reports), 2u);
+  EXPECT_EQ(slurp(dir / "clubs.txt"), "new standings\n");
+  EXPECT_EQ(files_in(dir), 2u);
+}
+
+TEST(ReplaceFile, KeepsTheModeAndReplacesALinkWithoutFollowingIt) {
+  TempDir dir;
+  spit(dir / "clubx.txt", "private\n");
+  chmod((dir / "clubx.txt").c_str(), 0600);
+  ASSERT_TRUE(replace_file(dir / "clubx.txt", "still private\n"));
+  struct stat st;
+  ASSERT_EQ(stat((dir / "clubx.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  spit(dir / "elsewhere.txt", "not a report\n");
+  fs::create_symlink(dir / "elsewhere.txt", dir / "clubs.txt");
+  ASSERT_TRUE(replace_file(dir / "clubs.txt", "standings\n"));
+  EXPECT_FALSE(fs::is_symlink(dir / "clubs.txt"));
+  EXPECT_EQ(slurp(dir / "clubs.txt"), "standings\n");
+  EXPECT_EQ(slurp(dir / "elsewhere.txt"), "not a report\n");
+}
+
+TEST(WideNames, EveryUtf16TextComesBackWhole) {
+  EXPECT_EQ(utf8_of(u"\u0100rhus \uFF23lub \u5927\u4F1A"),
+            "\xC4\x80rhus \xEF\xBC\xA3lub \xE5\xA4\xA7\xE4\xBC\x9A");
+  EXPECT_EQ(utf8_of(u"\u265E\U0001F3C6"), "\xE2\x99\x9E\xF0\x9F\x8F\x86");
+  // Random texts with letters, paired and lone surrogates.
+  std::mt19937 rng(5);
+  const char16_t pool[] = {u'a', u'.', u'\\', 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xD800,
+                           0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF, 0xFF0F};
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string text(rng() % 8, u' ');
+    for (char16_t& c : text) c = pool[rng() % std::size(pool)];
+    EXPECT_EQ(utf16_of(utf8_of(text)), text);
+  }
+}
+
+}  // namespace
