@@ -1,11 +1,17 @@
 // Runs the built table5 on files in a folder of its own and checks what it leaves.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <filesystem>
 #include <array>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <random>
 #include <regex>
+#include <thread>
 
 #include "ranking.h"
 #include "reports.h"
@@ -22,9 +28,10 @@ struct Outcome {
 };
 
 // Runs table5 with the given arguments (shell words) in the folder where,
-// relative to dir.
-Outcome run_tool(const TempDir& dir, const std::string& args, const std::string& where = ".") {
-  const std::string command = "cd '" + (dir / where) + "' && '" TABLE5_EXE "' " + args + " >'" +
+// relative to dir, after the shell commands first (limits, say).
+Outcome run_tool(const TempDir& dir, const std::string& args, const std::string& where = ".",
+                 const std::string& first = "") {
+  const std::string command = "cd '" + (dir / where) + "' && " + first + " '" TABLE5_EXE "' " + args + " >'" +
                               (dir / "stdout.log") + "' 2>'" + (dir / "stderr.log") + "'";
   const int raw = std::system(command.c_str());
   Outcome result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "stdout.log")};
@@ -58,6 +65,22 @@ const char worked_standings[] =
     " 1. Anna Berg                   58%   3.5 /  6  ( 15.5,   8.0)\n"
     " 2. Carl Dahl                   50%   3.0 /  6  ( 18.0,   9.0)\n"
     " 3. Eva Fors                    25%   0.5 /  2  (  6.5,   1.5)\n";
+
+// A league of n players named prefix1, prefix2, ... with per_pair games per
+// pair, the lower numbers scoring more.
+std::string league(const std::string& prefix, int n, int per_pair) {
+  std::string text;
+  unsigned seed = 1;
+  for (int i = 1; i <= n; ++i)
+    for (int j = i + 1; j <= n; ++j)
+      for (int g = 0; g < per_pair; ++g) {
+        seed = seed * 1103515245u + 12345u;
+        const int roll = static_cast<int>(seed >> 16) % 100 - (j - i);
+        text += game(prefix + std::to_string(i), prefix + std::to_string(j),
+                     roll < 30 ? "1-0" : roll < 70 ? "1/2-1/2" : "0-1");
+      }
+  return text;
+}
 
 TEST(EndToEnd, ClubEveningReportsAreExact) {
   TempDir dir;
@@ -181,19 +204,10 @@ TEST(EndToEnd, ReportsThatCannotBeWritten) {
 }
 
 TEST(EndToEnd, LeagueRanksByRatioBeforeTiebreaks) {
-  // 18 engines at 998 games per pair, the stronger scoring more, and a
-  // newcomer with 3 wins: Buchholz reaches 10^8 half-points.
+  // 18 engines at 998 games per pair and a newcomer with 3 wins: Buchholz
+  // reaches 10^8 half-points.
   TempDir dir;
-  std::string text;
-  unsigned seed = 1;
-  for (int i = 1; i <= 18; ++i)
-    for (int j = i + 1; j <= 18; ++j)
-      for (int g = 0; g < max_pair_games; ++g) {
-        seed = seed * 1103515245u + 12345u;
-        const int roll = static_cast<int>(seed >> 16) % 100 - (j - i);
-        text += game("Engine " + std::to_string(i), "Engine " + std::to_string(j),
-                     roll < 30 ? "1-0" : roll < 70 ? "1/2-1/2" : "0-1");
-      }
+  std::string text = league("Engine ", 18, max_pair_games);
   for (int i = 1; i <= 3; ++i) text += game("Newcomer", "Engine " + std::to_string(i), "1-0");
   spit(dir / "league.pgn", text);
   ASSERT_EQ(run_tool(dir, "league.pgn").status, 0);
@@ -214,6 +228,99 @@ TEST(EndToEnd, LeagueRanksByRatioBeforeTiebreaks) {
     EXPECT_TRUE(ratio_a > ratio_b || (ratio_a == ratio_b && std::make_pair(a[2], a[3]) >=
                                                                 std::make_pair(b[2], b[3])))
         << "rank " << i;
+  }
+}
+
+// Sanitizers reserve terabytes of address space: no memory limit under them.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+TEST(EndToEnd, LimitsAndLeftoversEndInAFailureThatLeavesNothing) {
+  TempDir dir;
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+  if (!sanitized) {
+    const Outcome run = run_tool(dir, "club.pgn", ".", "ulimit -v 4096;");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "out of memory\n");
+    spit(dir / "long.pgn", "[White \"" + std::string(50 << 20, 'x') + "\"]\n");
+    EXPECT_EQ(run_tool(dir, "long.pgn", ".", "ulimit -v 120000;").out, "out of memory\n");
+    fs::remove(dir / "long.pgn");
+  }
+  spit(dir / "big.pgn", league("P", 10, 60));  // a cross table of over 8 KiB
+  Outcome run = run_tool(dir, "big.pgn", ".", "ulimit -f 8;");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "bigx.txt: cannot write\n");
+  EXPECT_EQ(files_in(dir), 2u);
+
+  // Temporary names left by killed runs, or planted, are no obstacle; a new
+  // report gets the mode the umask leaves.
+  for (int i = 0; i < 1000; ++i) spit(dir / ("clubx.txt." + std::to_string(i) + ".tmp"), "");
+  run = run_tool(dir, "club.pgn", ".", "umask 027;");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(slurp(dir / "clubs.txt"), worked_standings);
+  EXPECT_EQ(fs::status(dir / "clubs.txt").permissions(), fs::perms(0640));
+  EXPECT_EQ(files_in(dir), 1004u);
+}
+
+// Starts table5 on game in dir, its output thrown away.
+pid_t start_tool(const TempDir& dir, const std::string& game) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (chdir(dir.path.c_str()) == 0 && dup2(null, 1) == 1)
+      execl(TABLE5_EXE, TABLE5_EXE, game.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+TEST(EndToEnd, SignalsLeaveBothOldOrBothNewReports) {
+  // Report names of 254 bytes, the longest a file system takes.
+  TempDir dir;
+  const std::string stem(249, 'n');
+  spit(dir / (stem + ".pgn"), league("P", 19, 40));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(wait_for(start_tool(dir, stem + ".pgn")), 0);
+  const auto run_time = std::chrono::steady_clock::now() - start;
+  std::mt19937 rng(11);
+  for (int round = 0; round < 100; ++round) {
+    spit(dir / (stem + "x.txt"), "old");
+    spit(dir / (stem + "s.txt"), "old");
+    const int sig = std::array<int, 3>{SIGINT, SIGTERM, SIGHUP}[rng() % 3];
+    const pid_t pid = start_tool(dir, stem + ".pgn");
+    std::this_thread::sleep_for(run_time * (rng() % 1000) / 800);
+    kill(pid, sig);
+    const int status = wait_for(pid);
+    EXPECT_TRUE(status == 0 || (WIFSIGNALED(status) && WTERMSIG(status) == sig)) << status;
+    EXPECT_EQ(slurp(dir / (stem + "x.txt")) == "old", slurp(dir / (stem + "s.txt")) == "old")
+        << "round " << round;
+    EXPECT_EQ(files_in(dir), 3u) << "round " << round;
+  }
+}
+
+TEST(EndToEnd, ConcurrentRunsNeverMixTheirReports) {
+  // a.pgn and a.b.pgn both write ax.txt and as.txt; small files, so that the
+  // runs reach their writing at about the same time.
+  TempDir dir;
+  spit(dir / "a.pgn", league("A", 3, 2));
+  spit(dir / "a.b.pgn", league("B", 3, 2));
+  for (int round = 0; round < (sanitized ? 20 : 100); ++round) {
+    pid_t runs[6];
+    for (int i = 0; i < 6; ++i) runs[i] = start_tool(dir, i % 2 ? "a.b.pgn" : "a.pgn");
+    for (const pid_t pid : runs) EXPECT_EQ(wait_for(pid), 0);
+    EXPECT_EQ(slurp(dir / "ax.txt").find("A1 ") != std::string::npos,
+              slurp(dir / "as.txt").find("A1 ") != std::string::npos)
+        << "round " << round;
+    EXPECT_EQ(files_in(dir), 4u);
   }
 }
 

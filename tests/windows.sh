@@ -22,7 +22,8 @@ cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
 set +e
 linux=$root/build/release/table5
 windows=$root/build/windows/table5.exe
-export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$root/build/wine}
+# A UTF-8 locale, so that Wine hands file names to the program unchanged.
+export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$root/build/wine} LC_ALL=C.UTF-8
 wine cmd /c exit >/dev/null 2>&1  # set up the prefix once, quietly
 
 work=$(mktemp -d)
@@ -86,11 +87,44 @@ case_ "too many players" \
   swiss.pgn
 case_ "Ctrl-Z and 0xFF are ordinary" \
   "printf '[White \"A\\032\\377\"]\r\n[Black \"B\"]\r\n[Result \"1/2-1/2\"]\r\n\\032[White \"C\"]\n' >odd.pgn" odd.pgn
+# Names outside any code page: each must be read and written as itself, and
+# never as the look-alike beside it.
+other="printf '[White \"X\"]\\n[Black \"Y\"]\\n[Result \"0-1\"]\\n' >"
+case_ "look-alike names" "cp '$data/worked.pgn' Ārhus.pgn && $other Arhus.pgn" Ārhus.pgn
+case_ "fullwidth solidus" "cp '$data/worked.pgn' x／y.pgn && mkdir x && $other x/y.pgn" x／y.pgn
+case_ "fullwidth letter" "cp '$data/worked.pgn' Ｃlub.pgn && $other Club.pgn" Ｃlub.pgn
+case_ "a Cyrillic name" "cp '$data/worked.pgn' Турнир.pgn" Турнир.pgn
+case_ "a name beyond the BMP" "cp '$data/worked.pgn' ♞🏆.pgn" ♞🏆.pgn
+case_ "CJK name, message in UTF-8" ":" 大会.pgn
 case_ "cross table path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubx.txt" club.pgn
 case_ "standings path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubs.txt" club.pgn
 for f in "$data"/*.pgn "$root"/../shared/data/*.pgn; do
   [ -f "$f" ] && case_ "$(basename "$f")" "cp '$f' game.pgn" game.pgn
 done
+
+# Concurrent runs that share their reports (a.pgn and a.b.pgn both write
+# ax.txt and as.txt): every run succeeds, and the two reports always come
+# from the same run.
+mkdir -p "$work/conc" && cd "$work/conc" || exit 1
+printf '[White "A1"]\n[Black "A2"]\n[Result "1-0"]\n' >a.pgn
+printf '[White "B1"]\n[Black "B2"]\n[Result "0-1"]\n' >a.b.pgn
+why=""
+for round in $(seq 8); do
+  pids=()
+  for i in 1 2 3; do
+    wine "$windows" a.pgn >/dev/null 2>&1 & pids+=($!)
+    wine "$windows" a.b.pgn >/dev/null 2>&1 & pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || why="a run failed in round $round"; done
+  from_x=$(grep -q A1 ax.txt && echo a || echo b) from_s=$(grep -q A1 as.txt && echo a || echo b)
+  [ "$from_x" = "$from_s" ] || why="mixed reports in round $round"
+done
+[ "$(ls | wc -l)" = 4 ] || why="files left: $(ls)"
+if [ -z "$why" ]; then
+  echo "ok   concurrent runs"; passed=$((passed + 1))
+else
+  echo "FAIL concurrent runs: $why"; failed=$((failed + 1))
+fi
 
 echo "windows: $passed passed, $failed failed"
 [ "$failed" = 0 ]
