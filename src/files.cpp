@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,10 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <random>
+#include <system_error>
 #include <thread>
 
+#include "chunks.h"
 #include "input.h"
 
 #ifdef _WIN32
@@ -25,6 +29,7 @@
 #include <unistd.h>
 #endif
 #ifdef __linux__
+#include <sched.h>
 #include <sys/mman.h>
 #endif
 
@@ -320,6 +325,82 @@ struct FileSource : ByteSource {
   }
 };
 
+// A game file read from an offset on by positional reads, which threads can
+// make on one descriptor at once.
+struct PositionalSource : ByteSource {
+  int fd;
+  std::uint64_t offset;
+  const std::string& path;
+  PositionalSource(int f, std::uint64_t at, const std::string& p) : fd(f), offset(at), path(p) {}
+  std::size_t read(char* buf, std::size_t n) override {
+    n = std::min<std::size_t>(n, INT_MAX);
+    for (;;) {
+#ifdef _WIN32
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD got = 0;
+      const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+      if (::ReadFile(file, buf, static_cast<DWORD>(n), &got, &at) ||
+          ::GetLastError() == ERROR_HANDLE_EOF) {
+        offset += got;
+        return got;
+      }
+      throw Failure(path + ": not found");
+#else
+      const auto got = ::pread(fd, buf, n, static_cast<off_t>(offset));
+      if (got >= 0) {
+        offset += static_cast<std::uint64_t>(got);
+        return static_cast<std::size_t>(got);
+      }
+      if (errno != EINTR) throw Failure(path + ": not found");
+#endif
+    }
+  }
+};
+
+// Bytes of a file per chunk at least, for reading it in parallel.
+constexpr std::uint64_t chunk_bytes = std::uint64_t(2) << 20;
+
+// Whether fd is a regular file, and then its size.
+bool regular_file_size(int fd, std::uint64_t& size) {
+#ifdef _WIN32
+  struct _stat64 info;
+  if (::_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+#else
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+#endif
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+// The processors this process may run on.
+int usable_cpus() {
+#ifdef _WIN32
+  DWORD_PTR process = 0, system = 0;
+  if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system)) return 1;
+  return __builtin_popcountll(process);
+#elif defined(__linux__)
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return CPU_COUNT(&set);
+#else
+  return std::max(1u, std::thread::hardware_concurrency());
+#endif
+}
+
+// Starts a task on a thread of its own; where no thread can be had, the
+// task runs when waited for.
+std::function<void()> launch_thread(std::function<void()> task) {
+  try {
+    auto thread = std::make_shared<std::thread>(task);
+    return [thread] { thread->join(); };
+  } catch (const std::system_error&) {
+    return task;
+  }
+}
+
 // The store is 1.6 MB, and a league file touches nearly all of it. On Linux
 // it goes in one 2 MB huge page where the kernel has one to give: one page
 // to set up instead of 393, and one address translation for all the pair
@@ -460,8 +541,20 @@ void read_game_file(Store& st, const std::string& path) {
   const int fd = open_native(native(path), O_RDONLY | O_BINARY);
   if (fd < 0) throw Failure(path + ": not found");
   const Closer closer{fd};
-  FileSource in(fd, path);
-  read_games(st, in);
+  std::uint64_t size = 0;
+  const int chunks = regular_file_size(fd, size)
+                         ? static_cast<int>(std::min<std::uint64_t>(
+                               {static_cast<std::uint64_t>(usable_cpus()), 8, size / chunk_bytes}))
+                         : 1;
+  if (chunks < 2) {
+    FileSource in(fd, path);
+    read_games(st, in);
+    return;
+  }
+  const OpenAt open_at = [&](std::uint64_t offset) {
+    return std::unique_ptr<ByteSource>(new PositionalSource(fd, offset, path));
+  };
+  read_in_chunks(st, split_points(size, chunks), open_at, launch_thread);
 }
 
 long write_fd(int fd, const char* data, std::size_t n) {

@@ -84,7 +84,8 @@ std::uint64_t word_at(const char* p) {
 // last eight bytes) to the player last found with it, and tries that player
 // before the store's index. For a name of 8 to 24 bytes the key holds every
 // byte, so a match needs no compare with the stored name.
-HOT_INLINE int player_of(Store& st, const char* name, std::size_t len, ReadState& state) {
+template <class S>
+HOT_INLINE int player_of(S& st, const char* name, std::size_t len, ReadState& state) {
   if (len < 8) return find_player(st, name, len);
   const NameKey key{word_at(name), word_at(name + std::min<std::size_t>(8, len - 8)),
                     word_at(name + len - 8), len};
@@ -111,8 +112,18 @@ bool fill(ByteSource& in, std::vector<char>& buf, std::size_t& len) {
   return true;
 }
 
+// A Result whose game lacks a side: a failure, unless a side was named
+// before the chunk began; then it is set aside for the merge.
+[[noreturn]] void result_without_player() { throw Failure("result without player"); }
+
+void set_aside(ReadState& state, int points) {
+  if (state.white == 0 || state.black == 0) result_without_player();
+  state.first = {true, state.white, state.black, points};
+}
+
 // read_line, inlined into the reading loop, which calls it for every tag line.
-HOT_INLINE void act_on_line(Store& st, const char* line, std::size_t len, ReadState& state) {
+template <class S>
+HOT_INLINE void act_on_line(S& st, const char* line, std::size_t len, ReadState& state) {
   if (len < name_start) return;
   const std::uint64_t head = word_at(line);
   if (head == word_at(white_tag) || head == word_at(black_tag)) {
@@ -123,12 +134,15 @@ HOT_INLINE void act_on_line(Store& st, const char* line, std::size_t len, ReadSt
     const int p = player_of(st, line + name_start, end - name_start, state);
     *(line[1] == 'W' ? &state.white : &state.black) = p;
   } else if (head == word_at(result_tag) && len > name_start && line[name_start] == '"') {
-    if (state.white == 0 || state.black == 0) throw Failure("result without player");
     // Only values beginning with 1 or 0 are games; "*" and the like are not.
     const char first = len > result_start ? line[result_start] : '\0';
     const char second = len > result_start + 1 ? line[result_start + 1] : '\0';
-    if ((first == '1' || first == '0') && state.white != state.black)
-      record_game(st, state.white, state.black, second == '/' ? 1 : 2 * (first - '0'));
+    const int points =
+        first == '1' || first == '0' ? (second == '/' ? 1 : 2 * (first - '0')) : no_game;
+    if (state.white <= 0 || state.black <= 0)
+      set_aside(state, points);
+    else if (points != no_game && state.white != state.black)
+      record_game(st, state.white, state.black, points);
     state.white = state.black = 0;
   }
 }
@@ -222,20 +236,25 @@ std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown,
 }
 #endif
 
+namespace {
+
 // Only lines that begin like the three tags matter, so the scan finds them in
 // bulk and copies nothing but a tag line that runs past the block's end. Each
 // block is scanned and read in windows small enough to stay in the L1 cache.
-void read_games(Store& st, ByteSource& in, std::size_t block_size) {
+template <class S>
+void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
+                     std::size_t block_size) {
   std::vector<char> buf(std::max<std::size_t>(block_size, 1));
   std::vector<std::uint32_t> starts(window_size / 2 + 1);
-  std::size_t len = 0;  // bytes held in buf
-  char before = '\n';   // the byte before buf[0]
+  std::size_t len = 0;     // bytes held in buf
+  std::uint64_t base = 0;  // where buf[0] stands in the source
   bool more = fill(in, buf, len);
-  ReadState state;
   for (;;) {
+    // Lines that start from here on are not this read's.
+    const std::size_t end = base >= limit ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, limit - base));
     std::size_t rest = len;  // the start of a tag line that goes on past the block
-    for (std::size_t from = 0; from < len && rest == len; from += window_size) {
-      const std::size_t to = std::min(len, from + window_size);
+    for (std::size_t from = 0; from < end && rest == len; from += window_size) {
+      const std::size_t to = std::min(end, from + window_size);
       const std::size_t count =
           find_tag_starts(buf.data() + from, to - from, len - from,
                           from ? buf[from - 1] : before, starts.data());
@@ -251,12 +270,30 @@ void read_games(Store& st, ByteSource& in, std::size_t block_size) {
         act_on_line(st, buf.data() + last, len - last, state);
       }
     }
-    if (!more) return;
+    if (!more || (end < len && rest == len)) return;
     // Keep an unfinished tag line and read on behind it.
     before = rest < len ? '\n' : buf[len - 1];
     std::memmove(buf.data(), buf.data() + rest, len - rest);
+    base += rest;
     len -= rest;
     if (len == buf.size()) buf.resize(2 * buf.size());
     more = fill(in, buf, len);
   }
+}
+
+}  // namespace
+
+void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
+                std::size_t block_size) {
+  read_lines_into(st, in, state, before, limit, block_size);
+}
+
+void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
+                std::uint64_t limit, std::size_t block_size) {
+  read_lines_into(st, in, state, before, limit, block_size);
+}
+
+void read_games(Store& st, ByteSource& in, std::size_t block_size) {
+  ReadState state;
+  read_lines(st, in, state, '\n', UINT64_MAX, block_size);
 }

@@ -32,6 +32,17 @@ constexpr std::size_t default_block_size = std::size_t(1) << 16;
 // fuzzer pass small blocks to meet lines that cross blocks often.
 void read_games(Store& st, ByteSource& in, std::size_t block_size = default_block_size);
 
+struct ReadState;
+
+// Reads the lines of the source that start before limit (counted from the
+// source's first byte), each to its end, into the store, going on from
+// state. before is the byte before the source's first: a line starts there
+// only when it is a line feed.
+void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
+                std::size_t block_size = default_block_size);
+void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
+                std::uint64_t limit, std::size_t block_size = default_block_size);
+
 // Writes to starts the position of every '[' in buf[0, len) that starts a
 // line (the byte before buf[0] is before) and looks like the start of a
 // White, Black or Result tag as far as buf[0, shown) shows, shown >= len (a
@@ -50,10 +61,24 @@ struct NameKey {
   std::size_t len = 0;
 };
 
+// A side of the game being read that was named before the chunk began.
+constexpr int from_before = -1;
+// White's half-points of a result that is no game ("*", say).
+constexpr int no_game = -1;
+
+// The first Result of a chunk, when a side of its game was named before the
+// chunk began: the merge settles it.
+struct SetAside {
+  bool seen = false;
+  int white = 0, black = 0;  // the chunk's players, or from_before
+  int points = no_game;      // White's half-points
+};
+
 // What the reader carries from one line to the next.
 struct ReadState {
   int white = 0;  // White's player number in the game being read; 0 = none yet
   int black = 0;  // Black's, likewise
+  SetAside first;
   // The reader's own name table, tried before the store's index: by a hash
   // of a name's key, the player last found with it (0: none), and by player,
   // that player's key.

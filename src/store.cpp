@@ -29,6 +29,10 @@ int name_hash(const char* name, std::size_t len) {
                 ")");
 }
 
+[[noreturn]] static void too_many_players() {
+  throw Failure("too many players (at most " + std::to_string(max_players) + ")");
+}
+
 int find_player(Store& st, const char* name, std::size_t len) {
   const int h = name_hash(name, len);
   // A slot is used when it holds a player number; its hash only narrows the
@@ -39,8 +43,7 @@ int find_player(Store& st, const char* name, std::size_t len) {
       return st.nrhash[j];
     j = (j + 1) & (hash_slots - 1);
   }
-  if (st.nptr == max_players)
-    throw Failure("too many players (at most " + std::to_string(max_players) + ")");
+  if (st.nptr == max_players) too_many_players();
 
   const int p = ++st.nptr;
   st.hashkey[j] = h;
@@ -51,6 +54,41 @@ int find_player(Store& st, const char* name, std::size_t len) {
   if (len < name_field) st.names.append(name_field - len, ' ');
   st.names.push_back('\0');
   st.cptr = st.names.size();
+  return p;
+}
+
+void record_games(Store& st, int a, int b, const std::uint8_t* points, int n) {
+  int* as = st.s[a][b];
+  int* bs = st.s[b][a];
+  if (as[0] + n > max_pair_games) too_many_games();
+  int* a_games = as + 2 + as[0];
+  int* b_games = bs + 2 + bs[0];
+  int sum = 0;
+  for (int g = 0; g < n; ++g) {
+    a_games[g] = symbol_of(points[g]);
+    b_games[g] = symbol_of(2 - points[g]);
+    sum += points[g];
+  }
+  as[0] += n;
+  bs[0] += n;
+  as[1] += sum;
+  bs[1] += 2 * n - sum;
+  if (as[0] > st.maxn) st.maxn = as[0];
+  st.pt[a] += sum;
+  st.games[a] += n;
+  st.pt[b] += 2 * n - sum;
+  st.games[b] += n;
+}
+
+int find_player(ChunkStore& cs, const char* name, std::size_t len) {
+  // Few names, and the reader asks only for those its own table misses.
+  for (int p = 1; p <= cs.nptr; ++p)
+    if (has_name(cs, p, name, len)) return p;
+  if (cs.nptr == max_players) too_many_players();
+  const int p = ++cs.nptr;
+  cs.name_at[p] = cs.names.size();
+  cs.namelen[p] = len;
+  cs.names.append(name, len);
   return p;
 }
 

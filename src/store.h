@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -44,6 +45,11 @@ struct Store {
 // Result symbol by the half-points a side scored in one game.
 constexpr char sym[] = "0=1";
 
+// sym[p] in arithmetic, which the compiler can do for many games at once.
+constexpr int symbol_of(int p) { return '0' + 13 * (p & 1) + (p >> 1); }
+static_assert(symbol_of(0) == sym[0] && symbol_of(1) == sym[1] && symbol_of(2) == sym[2],
+              "symbol_of matches sym");
+
 // The index hash of a name: h * 23 + byte, bytes signed, wrapping at 32 bits.
 int name_hash(const char* name, std::size_t len);
 
@@ -84,3 +90,38 @@ inline bool has_name(const Store& st, int p, const char* name, std::size_t len) 
 
 // The stored name of player p: as read, blank-padded to name_field characters.
 std::string_view stored_name(const Store& st, int p);
+
+// Appends n games of a against b, a's half-points in points, as record_game
+// would one by one. Throws Failure when the pair would pass max_pair_games.
+void record_games(Store& st, int a, int b, const std::uint8_t* points, int n);
+
+// The games of one chunk of a game file, read apart from the rest: players
+// numbered in order of first appearance in the chunk, and by pair (the lower
+// number first) the lower number's half-points in each game, one byte a game.
+// Create it with new ChunkStore (not ChunkStore{}): points is left
+// unwritten, so that only the pages the games touch are ever used.
+struct ChunkStore {
+  std::string names;                          // the names one after another
+  std::size_t name_at[max_players + 1] = {};  // where each player's name starts
+  std::size_t namelen[max_players + 1] = {};
+  int nptr = 0;
+  std::uint16_t count[max_players + 1][max_players + 1] = {};  // games of a pair a < b
+  std::uint8_t points[max_players + 1][max_players + 1][max_pair_games];
+};
+
+// The chunk's number for a name, registering it when it is new. Throws
+// Failure when a 20th name would be registered.
+int find_player(ChunkStore& cs, const char* name, std::size_t len);
+
+inline bool has_name(const ChunkStore& cs, int p, const char* name, std::size_t len) {
+  return cs.namelen[p] == len && std::memcmp(cs.names.data() + cs.name_at[p], name, len) == 0;
+}
+
+// Records one game of the chunk, as record_game does for the store.
+inline void record_game(ChunkStore& cs, int w, int b, int p) {
+  const int low = w < b ? w : b, high = w < b ? b : w;
+  const int n = cs.count[low][high];
+  if (n == max_pair_games) too_many_games();
+  cs.points[low][high][n] = static_cast<std::uint8_t>(w < b ? p : 2 - p);
+  cs.count[low][high] = static_cast<std::uint16_t>(n + 1);
+}

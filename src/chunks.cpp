@@ -1,0 +1,129 @@
+#include "chunks.h"
+
+#include <atomic>
+#include <climits>
+
+namespace {
+
+// A source that ends early once stop is set: a chunk no longer needed.
+struct StoppableSource : ByteSource {
+  std::unique_ptr<ByteSource> in;
+  const std::atomic<bool>& stop;
+  StoppableSource(std::unique_ptr<ByteSource> source, const std::atomic<bool>& s)
+      : in(std::move(source)), stop(s) {}
+  std::size_t read(char* buf, std::size_t n) override { return stop ? 0 : in->read(buf, n); }
+};
+
+// The byte before the source's bytes from start on, read off their front.
+char byte_before(ByteSource& in, std::uint64_t start) {
+  char before = '\n';
+  if (start > 0 && in.read(&before, 1) == 0) before = '\n';  // the file shrank
+  return before;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> split_points(std::uint64_t size, int n) {
+  std::vector<std::uint64_t> starts;
+  for (int k = 0; k < n; ++k) starts.push_back(size / n * k + size % n * k / n);
+  return starts;
+}
+
+void read_chunk(Chunk& c, ByteSource& in, std::size_t block_size) {
+  try {
+    c.store.reset(new ChunkStore);
+    c.state.white = c.state.black = from_before;
+    const char before = byte_before(in, c.start);
+    read_lines(*c.store, in, c.state, before, c.end - c.start, block_size);
+  } catch (...) {  // a failure, or no memory: the plain reader meets it again
+    c.failed = true;
+  }
+}
+
+bool merge_chunk(Store& st, ReadState& pending, const Chunk& c) {
+  if (c.failed) return false;
+  const ChunkStore& cs = *c.store;
+  // The chunk's players in their order of first appearance, as the plain
+  // reader would register them.
+  int global[max_players + 1] = {};
+  for (int p = 1; p <= cs.nptr; ++p) {
+    try {
+      global[p] = find_player(st, cs.names.data() + cs.name_at[p], cs.namelen[p]);
+    } catch (const Failure&) {
+      return false;
+    }
+  }
+  const auto side = [&](int local, int before) { return local == from_before ? before : global[local]; };
+
+  // The first result, when a side of its game came from before the chunk.
+  const SetAside& first = c.state.first;
+  const int w = first.seen ? side(first.white, pending.white) : 0;
+  const int b = first.seen ? side(first.black, pending.black) : 0;
+  if (first.seen && (w == 0 || b == 0)) return false;
+  const bool first_game = first.seen && first.points != no_game && w != b;
+
+  // Every pair's limit is checked before any game is recorded.
+  if (first_game && st.s[w][b][0] == max_pair_games) return false;
+  for (int x = 1; x <= cs.nptr; ++x)
+    for (int y = x + 1; y <= cs.nptr; ++y) {
+      const int gx = global[x], gy = global[y];
+      const bool with_first = first_game && ((gx == w && gy == b) || (gx == b && gy == w));
+      if (st.s[gx][gy][0] + cs.count[x][y] + with_first > max_pair_games) return false;
+    }
+
+  if (first_game) record_game(st, w, b, first.points);
+  for (int x = 1; x <= cs.nptr; ++x)
+    for (int y = x + 1; y <= cs.nptr; ++y)
+      if (cs.count[x][y] > 0) record_games(st, global[x], global[y], cs.points[x][y], cs.count[x][y]);
+  pending.white = side(c.state.white, pending.white);
+  pending.black = side(c.state.black, pending.black);
+  return true;
+}
+
+void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const OpenAt& open_at,
+                    const Launch& launch, std::size_t block_size) {
+  std::vector<Chunk> chunks(starts.size());
+  std::atomic<bool> stop{false};
+  const auto read = [&](Chunk& c) {
+    try {
+      StoppableSource in(open_at(c.start - (c.start > 0)), stop);
+      read_chunk(c, in, block_size);
+    } catch (...) {  // the source could not be had
+      c.failed = true;
+    }
+  };
+  // Every task launched is waited for, whatever happens here meanwhile.
+  struct Waits {
+    std::atomic<bool>& stop;
+    std::vector<std::function<void()>> waits;
+    ~Waits() {
+      stop = true;
+      for (auto& wait : waits)
+        if (wait) wait();
+    }
+  } tasks{stop, {}};
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    chunks[k].start = starts[k];
+    chunks[k].end = k + 1 < starts.size() ? starts[k + 1] : UINT64_MAX;
+    if (k > 0) tasks.waits.push_back(launch([&read, &c = chunks[k]] { read(c); }));
+  }
+  read(chunks[0]);
+
+  ReadState pending;
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    if (k > 0) {
+      tasks.waits[k - 1]();
+      tasks.waits[k - 1] = nullptr;
+    }
+    if (merge_chunk(st, pending, chunks[k])) continue;
+    // From here on in one piece: the failure, if any, is the first one.
+    stop = true;
+    const auto in = open_at(chunks[k].start - (chunks[k].start > 0));
+    const char before = byte_before(*in, chunks[k].start);
+    ReadState state;
+    state.white = pending.white;
+    state.black = pending.black;
+    read_lines(st, *in, state, before, UINT64_MAX, block_size);
+    return;
+  }
+}

@@ -1,0 +1,154 @@
+// Three readers of one set of rules must agree on every input: a plain
+// line-by-line reader written here, the block reader at every block size,
+// and the chunked reader split anywhere.
+#include "chunks.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_util.h"
+
+namespace {
+
+// The reading rules at their plainest: line by line, a tag only in its exact
+// form at the start of a line, a CR before the line end dropped.
+void plain_read(Store& st, const std::string& text) {
+  int white = 0, black = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("[White \"", 0) == 0 || line.rfind("[Black \"", 0) == 0) {
+      const std::string name = line.substr(8, line.find('"', 8) - 8);
+      (line[1] == 'W' ? white : black) = find_player(st, name.data(), name.size());
+    } else if (line.rfind("[Result \"", 0) == 0) {
+      if (white == 0 || black == 0) throw Failure("result without player");
+      const std::string value = line.substr(9) + "  ";
+      if ((value[0] == '1' || value[0] == '0') && white != black)
+        record_game(st, white, black, value[1] == '/' ? 1 : 2 * (value[0] - '0'));
+      white = black = 0;
+    }
+  }
+}
+
+// Everything a reader leaves, as one comparable text; or its failure.
+template <class Read>
+std::string outcome(Read read) {
+  auto st = empty_store();
+  try {
+    read(*st);
+  } catch (const Failure& failure) {
+    return failure.what();
+  }
+  std::string out = std::to_string(st->nptr) + " players, maxn " + std::to_string(st->maxn);
+  for (int p = 1; p <= st->nptr; ++p) {
+    out += "\n" + std::string(stored_name(*st, p)) + " " + std::to_string(st->pt[p]) + "/" +
+           std::to_string(st->games[p]);
+    for (int q = 1; q <= st->nptr; ++q) out += " " + symbols(*st, p, q);
+  }
+  return out;
+}
+
+std::string chunked(const std::string& text, const std::vector<std::uint64_t>& starts,
+                    std::size_t block) {
+  return outcome([&](Store& st) {
+    const OpenAt open_at = [&](std::uint64_t offset) {
+      const std::size_t at = std::min<std::size_t>(offset, text.size());
+      return std::unique_ptr<ByteSource>(new MemorySource(text.data() + at, text.size() - at));
+    };
+    const Launch when_waited_for = [](std::function<void()> task) { return task; };
+    read_in_chunks(st, starts, open_at, when_waited_for, block);
+  });
+}
+
+// Random game files dense in what a reader can get wrong: names that share
+// length and first, middle and last eight bytes, tag-like text in mid-line
+// and in comments, CR LF, pending games, unknown results, self-play, a
+// result without players, the limits, and long lines.
+std::string random_games(std::mt19937& rng, int parts) {
+  const std::string alike(40, 'n');
+  std::vector<std::string> names = {"Anna", "", "Carl\r", "Engine Alder 1.0", "Engine Alder 1.1"};
+  for (const std::size_t at : {16, 20, 31}) names.push_back(alike.substr(0, at) + "X" + alike.substr(at + 1));
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const std::string end[] = {"\n", "\r\n"};
+  std::string text;
+  for (int i = 0; i < parts; ++i) {
+    const std::string& eol = end[pick(2)];
+    const std::string name = pick(40) == 0 ? "P" + std::to_string(pick(24)) : names[pick(names.size())];
+    switch (pick(12)) {
+      case 0: case 1: case 2: text += "[White \"" + name + "\"]" + eol; break;
+      case 3: case 4: case 5: text += "[Black \"" + name + "\"]" + eol; break;
+      case 6: case 7: case 8: {
+        const char* values[] = {"1-0", "0-1", "1/2-1/2", "*", "", "0/"};
+        text += std::string("[Result \"") + values[pick(6)] + "\"]" + eol;
+        break;
+      }
+      case 9: text += std::string(pick(3) ? "[Result 1-0]" : "[WhiteElo \"1\"]") + eol; break;
+      case 10: text += "{ [White \"" + name + "\"] [Result \"1-0\"] }" + eol; break;
+      default: text += std::string(pick(20) ? pick(100) : 17000 + pick(40000), 'c') + eol;
+    }
+  }
+  if (pick(15) == 0)  // a 20th player, likely
+    for (int q = 0; q < 20; ++q) text += "[Black \"Q" + std::to_string(q) + "\"]\n";
+  if (pick(20) == 0)  // a pair at its limit, or past it
+    for (int g = 0; g < 997 + static_cast<int>(pick(3)); ++g) text += game("L1", "L2", "1-0");
+  return text;
+}
+
+TEST(Chunks, EveryReaderGivesTheSameStoreAndFailure) {
+  std::mt19937 rng(2026);
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = random_games(rng, 1 + static_cast<int>(rng() % 40));
+    const std::string expected = outcome([&](Store& st) { plain_read(st, text); });
+    for (std::size_t block = 1; block <= 64; block += 1 + rng() % 8) {
+      ASSERT_EQ(outcome([&](Store& st) {
+                  MemorySource in(text);
+                  read_games(st, in, block);
+                }),
+                expected)
+          << "round " << round << ", block " << block;
+    }
+    ASSERT_EQ(outcome([&](Store& st) {
+                MemorySource in(text);
+                read_games(st, in);
+              }),
+              expected)
+        << "round " << round;
+    // Two chunks split at every position of a small file, at random ones in a
+    // larger; and three and four chunks at random.
+    const std::size_t size = text.size();
+    const std::size_t step = size < 400 ? 1 : size / 97;
+    for (std::size_t split = 1; split < size; split += step)
+      ASSERT_EQ(chunked(text, {0, split}, 1 + rng() % 64), expected)
+          << "round " << round << ", split at " << split;
+    for (int n = 3; n <= 4 && size > 0; ++n) {
+      std::vector<std::uint64_t> starts = {0};
+      for (int k = 1; k < n; ++k) starts.push_back(starts.back() + rng() % (size + 1 - starts.back()));
+      ASSERT_EQ(chunked(text, starts, rng() % 2 ? default_block_size : 1 + rng() % 64), expected)
+          << "round " << round;
+    }
+  }
+}
+
+TEST(Chunks, TagsAtWindowStartsInLaterBlocks) {
+  // A tag line at a 16 KiB window start in the second 64 KiB block, read
+  // whole and split.
+  for (const std::size_t at : {65536 + 16384, 65536 + 32768, 131072}) {
+    const std::string text = std::string(at - 1, 'x') + "\n" + game("Anna", "Carl", "1-0") +
+                             game("Carl", "Anna", "1/2-1/2");
+    const std::string expected = outcome([&](Store& st) { plain_read(st, text); });
+    EXPECT_EQ(expected.substr(0, 17), "2 players, maxn 2");
+    EXPECT_EQ(outcome([&](Store& st) {
+                MemorySource in(text);
+                read_games(st, in);
+              }),
+              expected);
+    EXPECT_EQ(chunked(text, split_points(text.size(), 2), default_block_size), expected);
+    EXPECT_EQ(chunked(text, {0, at}, default_block_size), expected);
+  }
+}
+
+}  // namespace
