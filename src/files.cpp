@@ -28,6 +28,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #ifdef __linux__
 #include <sched.h>
 #include <sys/mman.h>
@@ -422,6 +425,15 @@ void prepare_process() {
   ::SetConsoleOutputCP(CP_UTF8);
   std::atexit([] { ::SetConsoleOutputCP(code_page); });
 #else
+#ifdef __GLIBC__
+  // A fresh page costs a fault, and faults are dear on virtual machines:
+  // large blocks from the heap (not mmap), one heap for all threads and
+  // nothing given back early, so that the reports reuse the pages that the
+  // chunks' stores and buffers have touched and freed.
+  ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
+  ::mallopt(M_ARENA_MAX, 1);
+#endif
   std::signal(SIGXFSZ, SIG_IGN);
   process_umask = ::umask(0);
   ::umask(process_umask);

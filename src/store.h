@@ -106,8 +106,15 @@ struct ChunkStore {
   std::size_t namelen[max_players + 1] = {};
   int nptr = 0;
   std::uint16_t count[max_players + 1][max_players + 1] = {};  // games of a pair a < b
-  std::uint8_t points[max_players + 1][max_players + 1][max_pair_games];
+  // By pair_index(a, b): only pairs a < b, one after another, so that the
+  // games touch as few pages as can be.
+  std::uint8_t points[max_players * (max_players - 1) / 2][max_pair_games];
 };
+
+// Where the pair a < b stands in ChunkStore::points.
+constexpr int pair_index(int a, int b) { return (b - 1) * (b - 2) / 2 + a - 1; }
+static_assert(pair_index(max_players - 1, max_players) == max_players * (max_players - 1) / 2 - 1,
+              "pair_index fills ChunkStore::points");
 
 // The chunk's number for a name, registering it when it is new. Throws
 // Failure when a 20th name would be registered.
@@ -122,6 +129,6 @@ inline void record_game(ChunkStore& cs, int w, int b, int p) {
   const int low = w < b ? w : b, high = w < b ? b : w;
   const int n = cs.count[low][high];
   if (n == max_pair_games) too_many_games();
-  cs.points[low][high][n] = static_cast<std::uint8_t>(w < b ? p : 2 - p);
+  cs.points[pair_index(low, high)][n] = static_cast<std::uint8_t>(w < b ? p : 2 - p);
   cs.count[low][high] = static_cast<std::uint16_t>(n + 1);
 }
