@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "chunks.h"
 #include "input.h"
 #include "ranking.h"
 #include "reports.h"
@@ -51,11 +52,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const auto st = std::make_unique<Store>();
   reset(*st);
   MemorySource in(text, size);
+  std::string failure;
   try {
     read_games(*st, in, block);
-  } catch (const Failure&) {
-    return 0;  // a clean end: the tool prints the message
+  } catch (const Failure& f) {
+    failure = f.what();
   }
+
+  // Read in chunks split where the first bytes say, the same store or failure.
+  static const auto chunked = std::make_unique<Store>();
+  reset(*chunked);
+  std::vector<std::uint64_t> starts = {0};
+  for (std::size_t k = 0; k < 3 && k < size; ++k)
+    starts.push_back(std::max<std::uint64_t>(starts.back(), data[k] * size / 256));
+  const OpenAt open_at = [&](std::uint64_t offset) {
+    const std::size_t at = std::min<std::size_t>(offset, size);
+    return std::unique_ptr<ByteSource>(new MemorySource(text + at, size - at));
+  };
+  std::string chunked_failure;
+  try {
+    read_in_chunks(*chunked, starts, open_at, [](std::function<void()> task) { return task; }, block);
+  } catch (const Failure& f) {
+    chunked_failure = f.what();
+  }
+  if (chunked_failure != failure) std::abort();
+  if (!failure.empty()) return 0;  // a clean end: the tool prints the message
+  if (chunked->nptr != st->nptr || chunked->maxn != st->maxn || chunked->names != st->names)
+    std::abort();
+  for (int p = 1; p <= st->nptr; ++p)
+    for (int q = 1; q <= st->nptr; ++q)
+      if (!std::equal(st->s[p][q], st->s[p][q] + 2 + st->s[p][q][0], chunked->s[p][q]))
+        std::abort();
+
   compute_tiebreaks(*st);
   rank_players(*st);
   std::string out;

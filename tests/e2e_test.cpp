@@ -232,7 +232,7 @@ TEST(EndToEnd, LeagueRanksByRatioBeforeTiebreaks) {
 }
 
 // Sanitizers reserve terabytes of address space: no memory limit under them.
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;

@@ -96,6 +96,21 @@ case_ "fullwidth letter" "cp '$data/worked.pgn' Ｃlub.pgn && $other Club.pgn" �
 case_ "a Cyrillic name" "cp '$data/worked.pgn' Турнир.pgn" Турнир.pgn
 case_ "a name beyond the BMP" "cp '$data/worked.pgn' ♞🏆.pgn" ♞🏆.pgn
 case_ "CJK name, message in UTF-8" ":" 大会.pgn
+# Files of several MiB, which both programs read in parallel chunks: LF, CR LF,
+# and a 20th player 90 % in.
+league() {  # league GAME: 400 rounds of 19 engines, a newcomer before game GAME
+  awk -v new="$1" 'BEGIN { for (r = 0; r < 400; r++) for (a = 1; a <= 19; a++)
+    for (b = a + 1; b <= 19; b++) {
+      if (++n == new) print "[White \"Newcomer\"]"
+      printf "[White \"Engine %d\"]\n[Black \"Engine %d\"]\n[Result \"%s\"]\n\n1. e4 {a comment}\n\n",
+        r % 2 ? b : a, r % 2 ? a : b, n % 3 ? (n % 3 == 1 ? "1/2-1/2" : "0-1") : "1-0" } }'
+}
+league 0 >"$work/league.pgn"
+sed 's/$/\r/' "$work/league.pgn" >"$work/league-crlf.pgn"
+league 61560 >"$work/league-20.pgn"
+for f in league league-crlf league-20; do
+  case_ "$f.pgn, read in parallel" "cp '$work/$f.pgn' game.pgn" game.pgn
+done
 case_ "cross table path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubx.txt" club.pgn
 case_ "standings path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubs.txt" club.pgn
 for f in "$data"/*.pgn "$root"/../shared/data/*.pgn; do
