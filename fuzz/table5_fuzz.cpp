@@ -11,26 +11,7 @@
 #include "ranking.h"
 #include "reports.h"
 #include "store.h"
-
-namespace {
-
-template <class T, std::size_t N>
-void zero(T (&table)[N]) {
-  std::fill(table, table + N, T{});
-}
-
-// Empties a store that was used before, touching only the pair records in use:
-// a fresh 1.6 MB store per input would make the fuzzer crawl.
-void reset(Store& st) {
-  for (auto& row : st.s)
-    for (auto& pair : row) std::fill(pair, pair + 2 + pair[0], 0);
-  zero(st.hashkey), zero(st.nrhash), zero(st.namehash), zero(st.namelen);
-  zero(st.pt), zero(st.games), zero(st.Buch), zero(st.SB), zero(st.r);
-  st.names.clear();
-  st.cptr = 0, st.nptr = 0, st.maxn = 0;
-}
-
-}  // namespace
+#include "test_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
@@ -50,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The last byte picks a block size, so that lines cross blocks everywhere.
   const std::size_t block = size > 0 ? 1 + data[size - 1] % 64 : default_block_size;
   static const auto st = std::make_unique<Store>();
-  reset(*st);
+  reset_store(*st);
   MemorySource in(text, size);
   std::string failure;
   try {
@@ -61,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Read in chunks split where the first bytes say, the same store or failure.
   static const auto chunked = std::make_unique<Store>();
-  reset(*chunked);
+  reset_store(*chunked);
   std::vector<std::uint64_t> starts = {0};
   for (std::size_t k = 0; k < 3 && k < size; ++k)
     starts.push_back(std::max<std::uint64_t>(starts.back(), data[k] * size / 256));
