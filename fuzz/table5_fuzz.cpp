@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   std::string chunked_failure;
   try {
-    read_in_chunks(*chunked, starts, open_at, [](std::function<void()> task) { return task; }, block);
+    const Launch when_waited_for = [](std::function<void()> task) { return task; };
+    read_in_chunks(*chunked, starts, open_at, when_waited_for, block);
   } catch (const Failure& f) {
     chunked_failure = f.what();
   }

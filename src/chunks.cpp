@@ -53,7 +53,9 @@ bool merge_chunk(Store& st, ReadState& pending, const Chunk& c) {
       return false;
     }
   }
-  const auto side = [&](int local, int before) { return local == from_before ? before : global[local]; };
+  const auto side = [&](int local, int before) {
+    return local == from_before ? before : global[local];
+  };
 
   // The first result, when a side of its game came from before the chunk.
   const SetAside& first = c.state.first;
@@ -74,7 +76,8 @@ bool merge_chunk(Store& st, ReadState& pending, const Chunk& c) {
   if (first_game) record_game(st, w, b, first.points);
   for (int x = 1; x <= cs.nptr; ++x)
     for (int y = x + 1; y <= cs.nptr; ++y)
-      if (cs.count[x][y] > 0) record_games(st, global[x], global[y], cs.points[pair_index(x, y)], cs.count[x][y]);
+      if (cs.count[x][y] > 0)
+        record_games(st, global[x], global[y], cs.points[pair_index(x, y)], cs.count[x][y]);
   pending.white = side(c.state.white, pending.white);
   pending.black = side(c.state.black, pending.black);
   return true;

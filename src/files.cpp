@@ -290,7 +290,8 @@ struct Temp {
 #ifndef _WIN32
     struct stat old;
     const bool kept = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    if (::fchmod(fd, kept ? old.st_mode & 07777 : 0666 & ~process_umask) != 0) return false;
+    // A file system without modes (FAT) refuses: the report stays owner-only.
+    (void)::fchmod(fd, kept ? old.st_mode & 07777 : 0666 & ~process_umask);
 #else
     (void)target;
 #endif
@@ -579,7 +580,8 @@ std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_f
   const FolderLock lock(folder_prefix(files[0].path) + ".");
   Temp temps[max_files];
   for (std::size_t i = 0; i < files.size(); ++i)
-    if (!temps[i].create(files[i].path, i) || !temps[i].fill(files[i].text, files[i].path, write_fn))
+    if (!temps[i].create(files[i].path, i) ||
+        !temps[i].fill(files[i].text, files[i].path, write_fn))
       return i;
   const HoldSignals hold;
   for (std::size_t i = 0; i < files.size(); ++i) {

@@ -251,7 +251,8 @@ void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::
   bool more = fill(in, buf, len);
   for (;;) {
     // Lines that start from here on are not this read's.
-    const std::size_t end = base >= limit ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, limit - base));
+    const std::size_t end =
+        base >= limit ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, limit - base));
     std::size_t rest = len;  // the start of a tag line that goes on past the block
     for (std::size_t from = 0; from < end && rest == len; from += window_size) {
       const std::size_t to = std::min(end, from + window_size);

@@ -72,13 +72,15 @@ std::string chunked(const std::string& text, const std::vector<std::uint64_t>& s
 std::string random_games(std::mt19937& rng, int parts) {
   const std::string alike(40, 'n');
   std::vector<std::string> names = {"Anna", "", "Carl\r", "Engine Alder 1.0", "Engine Alder 1.1"};
-  for (const std::size_t at : {16, 20, 31}) names.push_back(alike.substr(0, at) + "X" + alike.substr(at + 1));
+  for (const std::size_t at : {16, 20, 31})
+    names.push_back(alike.substr(0, at) + "X" + alike.substr(at + 1));
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   const std::string end[] = {"\n", "\r\n"};
   std::string text;
   for (int i = 0; i < parts; ++i) {
     const std::string& eol = end[pick(2)];
-    const std::string name = pick(40) == 0 ? "P" + std::to_string(pick(24)) : names[pick(names.size())];
+    const std::string name =
+        pick(40) == 0 ? "P" + std::to_string(pick(24)) : names[pick(names.size())];
     switch (pick(12)) {
       case 0: case 1: case 2: text += "[White \"" + name + "\"]" + eol; break;
       case 3: case 4: case 5: text += "[Black \"" + name + "\"]" + eol; break;
@@ -130,7 +132,8 @@ TEST(Chunks, EveryReaderGivesTheSameStoreAndFailure) {
           << "round " << round << ", split at " << split;
     for (int n = 3; n <= 4 && size > 0; ++n) {
       std::vector<std::uint64_t> starts = {0};
-      for (int k = 1; k < n; ++k) starts.push_back(starts.back() + rng() % (size + 1 - starts.back()));
+      for (int k = 1; k < n; ++k)
+        starts.push_back(starts.back() + rng() % (size + 1 - starts.back()));
       ASSERT_EQ(chunked(text, starts, rng() % 2 ? default_block_size : block()), expected)
           << "round " << round;
     }

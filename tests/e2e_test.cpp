@@ -31,8 +31,9 @@ struct Outcome {
 // relative to dir, after the shell commands first (limits, say).
 Outcome run_tool(const TempDir& dir, const std::string& args, const std::string& where = ".",
                  const std::string& first = "") {
-  const std::string command = "cd '" + (dir / where) + "' && " + first + " '" TABLE5_EXE "' " + args + " >'" +
-                              (dir / "stdout.log") + "' 2>'" + (dir / "stderr.log") + "'";
+  const std::string command = "cd '" + (dir / where) + "' && " + first + " '" TABLE5_EXE "' " +
+                              args + " >'" + (dir / "stdout.log") + "' 2>'" +
+                              (dir / "stderr.log") + "'";
   const int raw = std::system(command.c_str());
   Outcome result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "stdout.log")};
   EXPECT_EQ(slurp(dir / "stderr.log"), "");
@@ -216,7 +217,8 @@ TEST(EndToEnd, LeagueRanksByRatioBeforeTiebreaks) {
   EXPECT_NE(standings.find("\n 1. Newcomer "), std::string::npos);
 
   // Rows in order of ratio, exactly; at equal ratios by Buchholz, then SB.
-  const std::regex row(" *[0-9]+\\. .*%  *([0-9]+)\\.([05]) /([ 0-9]{3,})  \\( *([0-9.]+), *([0-9.]+)\\)\n");
+  const std::regex row(
+      " *[0-9]+\\. .*%  *([0-9]+)\\.([05]) /([ 0-9]{3,})  \\( *([0-9.]+), *([0-9.]+)\\)\n");
   std::vector<std::array<double, 4>> rows;  // half-points, games, Buchholz, SB
   for (std::sregex_iterator m(standings.begin(), standings.end(), row), end; m != end; ++m)
     rows.push_back({std::stod((*m)[1]) * 2 + ((*m)[2] == "5"), std::stod((*m)[3]),
