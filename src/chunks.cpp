@@ -21,6 +21,11 @@ char byte_before(ByteSource& in, std::uint64_t start) {
   return before;
 }
 
+// The file's bytes from one before start on, to tell whether start begins a line.
+std::unique_ptr<ByteSource> open_before(const OpenAt& open_at, std::uint64_t start) {
+  return open_at(start - (start > 0));
+}
+
 }  // namespace
 
 std::vector<std::uint64_t> split_points(std::uint64_t size, int n) {
@@ -89,7 +94,7 @@ void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const O
   std::atomic<bool> stop{false};
   const auto read = [&](Chunk& c) {
     try {
-      StoppableSource in(open_at(c.start - (c.start > 0)), stop);
+      StoppableSource in(open_before(open_at, c.start), stop);
       read_chunk(c, in, block_size);
     } catch (...) {  // the source could not be had
       c.failed = true;
@@ -121,12 +126,8 @@ void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const O
     if (merge_chunk(st, pending, chunks[k])) continue;
     // From here on in one piece: the failure, if any, is the first one.
     stop = true;
-    const auto in = open_at(chunks[k].start - (chunks[k].start > 0));
-    const char before = byte_before(*in, chunks[k].start);
-    ReadState state;
-    state.white = pending.white;
-    state.black = pending.black;
-    read_lines(st, *in, state, before, UINT64_MAX, block_size);
+    const auto in = open_before(open_at, chunks[k].start);
+    read_lines(st, *in, pending, byte_before(*in, chunks[k].start), UINT64_MAX, block_size);
     return;
   }
 }

@@ -32,17 +32,6 @@ constexpr std::size_t default_block_size = std::size_t(1) << 16;
 // fuzzer pass small blocks to meet lines that cross blocks often.
 void read_games(Store& st, ByteSource& in, std::size_t block_size = default_block_size);
 
-struct ReadState;
-
-// Reads the lines of the source that start before limit (counted from the
-// source's first byte), each to its end, into the store, going on from
-// state. before is the byte before the source's first: a line starts there
-// only when it is a line feed.
-void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
-                std::size_t block_size = default_block_size);
-void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
-                std::uint64_t limit, std::size_t block_size = default_block_size);
-
 // Writes to starts the position of every '[' in buf[0, len) that starts a
 // line (the byte before buf[0] is before) and looks like the start of a
 // White, Black or Result tag as far as buf[0, shown) shows, shown >= len (a
@@ -85,6 +74,15 @@ struct ReadState {
   std::uint8_t player_by_key[4096] = {};
   NameKey key_of[max_players + 1];
 };
+
+// Reads the lines of the source that start before limit (counted from the
+// source's first byte), each to its end, into the store, going on from
+// state. before is the byte before the source's first: a line starts there
+// only when it is a line feed.
+void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
+                std::size_t block_size = default_block_size);
+void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
+                std::uint64_t limit, std::size_t block_size = default_block_size);
 
 // Acts on one line: its bytes up to the first line feed in line[0, len), or
 // all of them.
