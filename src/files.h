@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chunks.h"
 #include "store.h"
 
 // Characters that end a directory part in a path on this platform.
@@ -47,6 +48,11 @@ std::unique_ptr<Store, StoreFree> new_store();
 // Reads the game file at path into the store. Throws Failure "PATH: not
 // found" when it cannot be opened or read, and what read_games throws.
 void read_game_file(Store& st, const std::string& path);
+
+// Starts tasks on threads of their own, for read_in_chunks: on Linux each
+// first on a processor other than the caller's, in turn, then free to move;
+// where no thread can be had, a task runs when waited for.
+Launch spread_launcher();
 
 // Writes n bytes to a file descriptor: returns the count written or -1.
 using WriteFn = long (*)(int fd, const char* data, std::size_t n);

@@ -1,6 +1,9 @@
 #include "files.h"
 
 #include <gtest/gtest.h>
+#ifdef __linux__
+#include <sched.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,3 +125,18 @@ TEST(WideNames, EveryUtf16TextComesBackWhole) {
 }
 
 }  // namespace
+
+#ifdef __linux__
+// A thread starts away from its creator's processor but must not stay fixed
+// there: pinned to one busy processor it would wait while another idles.
+TEST(Threads, StartedElsewhereThenFreeToMove) {
+  cpu_set_t usable;
+  ASSERT_EQ(sched_getaffinity(0, sizeof usable, &usable), 0);
+  const Launch launch = spread_launcher();
+  cpu_set_t seen[3];
+  std::vector<std::function<void()>> waits;
+  for (cpu_set_t& s : seen) waits.push_back(launch([&s] { sched_getaffinity(0, sizeof s, &s); }));
+  for (auto& wait : waits) wait();
+  for (cpu_set_t& s : seen) EXPECT_TRUE(CPU_EQUAL(&s, &usable));
+}
+#endif
