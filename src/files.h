@@ -1,5 +1,6 @@
 // Everything that touches the operating system: the command line, the game
-// file, the store's memory, and the report files with their lock, their
+// file and the threads that read it, the store's memory and the heap, and
+// the report files with their lock, their
 // temporary files and the signals that must not leave one behind.
 #pragma once
 
