@@ -1,7 +1,7 @@
 // Everything that touches the operating system: the command line, the game
 // file and the threads that read it, the store's memory and the heap, and
-// the report files with their lock, their
-// temporary files and the signals that must not leave one behind.
+// the report files with their lock, their temporary files and the signals
+// that must not leave one behind.
 #pragma once
 
 #include <cstddef>
