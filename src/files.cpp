@@ -436,7 +436,6 @@ static_assert(sizeof(Store) <= huge_page, "the store fits one huge page");
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and faults serve
 #endif
 
-
 // The run's heap: see prepare_heap_page. Sanitizer builds keep their own
 // allocator, which checks every block.
 #if defined(__has_feature)
