@@ -6,9 +6,10 @@ Generates the files under bench/data/ when absent: league.pgn (19 players,
 long-line.pgn (a 50 MB comment line between two games) and
 twentieth-player.pgn (the league with a 20th player 90 % in, which fails).
 Every file is then evicted from the page cache and read back once through
-cat, so that all are measured hot and as a sequential read leaves them. table5 and wc -l run alternately, on both cores and
-pinned to one (taskset -c 0 for both commands); the script prints the
-medians and their ratio, and table5's peak resident memory on each file.
+cat, so that all are measured hot and as a sequential read leaves them.
+table5 and wc -l run alternately, on both cores and pinned to one (taskset
+-c 0 for both commands); the script prints the medians and their ratio, and
+table5's peak resident memory on each file.
 
 Usage: python3 bench/bench.py [runs]   (default 31; builds nothing: run the
 release preset first). Needs GNU time (/usr/bin/time, Debian package time)

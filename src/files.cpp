@@ -436,6 +436,21 @@ static_assert(sizeof(Store) <= huge_page, "the store fits one huge page");
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and faults serve
 #endif
 
+#ifdef __linux__
+// A stretch of huge_page bytes aligned to a huge page and asked to be one,
+// in a mapping of twice that (for the alignment), which it sets; nullptr
+// when no memory can be had.
+void* map_huge_page(void*& mapping) {
+  mapping = ::mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  const auto at = (reinterpret_cast<std::uintptr_t>(mapping) + huge_page - 1) & ~(huge_page - 1);
+  void* mem = reinterpret_cast<void*>(at);
+  ::madvise(mem, huge_page, MADV_HUGEPAGE);
+  return mem;
+}
+#endif
+
 // The run's heap: see prepare_heap_page. Sanitizer builds keep their own
 // allocator, which checks every block.
 #if defined(__has_feature)
@@ -499,16 +514,9 @@ bool prepare_heap_page() {
   const auto got = ::read(fd, mode, sizeof mode - 1);
   ::close(fd);
   if (got <= 0 || !(std::strstr(mode, "[always]") || std::strstr(mode, "[madvise]"))) return false;
-  void* mapping = ::mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) return false;
-  const auto at = (reinterpret_cast<std::uintptr_t>(mapping) + huge_page - 1) & ~(huge_page - 1);
-  if (::madvise(reinterpret_cast<void*>(at), huge_page, MADV_HUGEPAGE) != 0) {
-    ::munmap(mapping, 2 * huge_page);
-    return false;
-  }
-  heap_page = at;
-  return true;
+  void* mapping = nullptr;
+  heap_page = reinterpret_cast<std::uintptr_t>(map_huge_page(mapping));
+  return heap_page != 0;
 #else
   return false;
 #endif
@@ -519,25 +527,23 @@ Launch spread_launcher() {
   cpu_set_t usable;
   const int here = ::sched_getcpu();
   if (here < 0 || ::sched_getaffinity(0, sizeof usable, &usable) != 0) return launch_thread;
-  auto last = std::make_shared<int>(here);  // the processor given last
-  return [usable, here, last](std::function<void()> task) -> std::function<void()> {
-    int cpu = *last;
-    for (int step = 0; step < CPU_SETSIZE; ++step) {
-      cpu = (cpu + 1) % CPU_SETSIZE;
-      if (cpu != here && CPU_ISSET(cpu, &usable)) break;
-    }
-    pthread_attr_t attr;
-    if (cpu == here || ::pthread_attr_init(&attr) != 0) return launch_thread(std::move(task));
-    *last = cpu;
+  std::vector<int> others;  // where threads start, in turn
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (cpu != here && CPU_ISSET(cpu, &usable)) others.push_back(cpu);
+  if (others.empty()) return launch_thread;
+  auto started = std::make_shared<std::size_t>(0);
+  return [usable, others, started](std::function<void()> task) -> std::function<void()> {
     cpu_set_t start;
     CPU_ZERO(&start);
-    CPU_SET(cpu, &start);
+    CPU_SET(others[(*started)++ % others.size()], &start);
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0) return launch_thread(std::move(task));
     auto placed = std::make_unique<Placed>(Placed{task, usable});
     pthread_t thread;
-    const bool started = ::pthread_attr_setaffinity_np(&attr, sizeof start, &start) == 0 &&
-                         ::pthread_create(&thread, &attr, run_placed, placed.get()) == 0;
+    const bool made = ::pthread_attr_setaffinity_np(&attr, sizeof start, &start) == 0 &&
+                      ::pthread_create(&thread, &attr, run_placed, placed.get()) == 0;
     ::pthread_attr_destroy(&attr);
-    if (!started) return launch_thread(std::move(task));
+    if (!made) return launch_thread(std::move(task));
     placed.release();  // run_placed owns it now
     return [thread] { ::pthread_join(thread, nullptr); };
   };
@@ -663,12 +669,9 @@ void StoreFree::operator()(Store* st) const {
 
 std::unique_ptr<Store, StoreFree> new_store() {
 #ifdef __linux__
-  void* mapping = ::mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) throw std::bad_alloc();
-  const auto at = (reinterpret_cast<std::uintptr_t>(mapping) + huge_page - 1) & ~(huge_page - 1);
-  void* mem = reinterpret_cast<void*>(at);
-  ::madvise(mem, huge_page, MADV_HUGEPAGE);
+  void* mapping = nullptr;
+  void* mem = map_huge_page(mapping);
+  if (mem == nullptr) throw std::bad_alloc();
   ::madvise(mem, sizeof(Store), MADV_POPULATE_WRITE);
   return std::unique_ptr<Store, StoreFree>(new (mem) Store(), StoreFree{mapping});
 #else

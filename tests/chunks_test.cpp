@@ -53,6 +53,13 @@ std::string outcome(Read read) {
   return out;
 }
 
+std::string in_blocks(const std::string& text, std::size_t block = default_block_size) {
+  return outcome([&](Store& st) {
+    MemorySource in(text);
+    read_games(st, in, block);
+  });
+}
+
 std::string chunked(const std::string& text, const std::vector<std::uint64_t>& starts,
                     std::size_t block) {
   return outcome([&](Store& st) {
@@ -106,20 +113,9 @@ TEST(Chunks, EveryReaderGivesTheSameStoreAndFailure) {
   for (int round = 0; round < 300; ++round) {
     const std::string text = random_games(rng, 1 + static_cast<int>(rng() % 40));
     const std::string expected = outcome([&](Store& st) { plain_read(st, text); });
-    for (std::size_t block = 1; block <= 64; block += 1 + rng() % 8) {
-      ASSERT_EQ(outcome([&](Store& st) {
-                  MemorySource in(text);
-                  read_games(st, in, block);
-                }),
-                expected)
-          << "round " << round << ", block " << block;
-    }
-    ASSERT_EQ(outcome([&](Store& st) {
-                MemorySource in(text);
-                read_games(st, in);
-              }),
-              expected)
-        << "round " << round;
+    for (std::size_t block = 1; block <= 64; block += 1 + rng() % 8)
+      ASSERT_EQ(in_blocks(text, block), expected) << "round " << round << ", block " << block;
+    ASSERT_EQ(in_blocks(text), expected) << "round " << round;
     // Two chunks split at every position of a small file, at random ones in a
     // larger; and three and four chunks at random.
     const std::size_t size = text.size();
@@ -148,11 +144,7 @@ TEST(Chunks, TagsAtWindowStartsInLaterBlocks) {
                              game("Carl", "Anna", "1/2-1/2");
     const std::string expected = outcome([&](Store& st) { plain_read(st, text); });
     EXPECT_EQ(expected.substr(0, 17), "2 players, maxn 2");
-    EXPECT_EQ(outcome([&](Store& st) {
-                MemorySource in(text);
-                read_games(st, in);
-              }),
-              expected);
+    EXPECT_EQ(in_blocks(text), expected);
     EXPECT_EQ(chunked(text, split_points(text.size(), 2), default_block_size), expected);
     EXPECT_EQ(chunked(text, {0, at}, default_block_size), expected);
   }
