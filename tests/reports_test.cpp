@@ -37,18 +37,27 @@ std::string games_of(const std::string& white, const std::string& black, int n) 
   return out;
 }
 
-TEST(Reports, HeadingRowsAndColumnsFollowRankNotRegistration) {
-  // Registered Eva, Anna, Carl; ranked Anna, Carl, Eva.
-  auto st = ranked(game("Eva", "Anna", "0-1") + game("Carl", "Eva", "1-0") +
-                   game("Anna", "Carl", "1-0"));
-  EXPECT_EQ(cross_table(*st), title + blanks29 + " A C E\n" +
-                                  " 1. Anna                      # 1 1  100%   2.0 (  1.0,   1.0)\n"
-                                  " 2. Carl                      0 # 1   50%   1.0 (  2.0,   0.0)\n"
-                                  " 3. Eva                       0 0 #    0%   0.0 (  3.0,   0.0)\n");
+TEST(Reports, RankOrderTiebreaksAndQuartersAreExact) {
+  // Registered Anna, Bert, Cleo, Dirk, Emil; ranked Anna, Emil, Dirk, Cleo,
+  // Bert. Emil and Dirk share their ratio, and Emil's larger Buchholz puts
+  // him first against Dirk's larger SB. SB values end in .25 and .75.
+  auto st = ranked(game("Anna", "Bert", "1/2-1/2") + game("Cleo", "Dirk", "1/2-1/2") +
+                   game("Emil", "Bert", "1-0") + game("Emil", "Anna", "0-1") +
+                   game("Emil", "Anna", "1/2-1/2") + game("Anna", "Dirk", "1/2-1/2") +
+                   game("Cleo", "Dirk", "1/2-1/2"));
+  EXPECT_EQ(cross_table(*st),
+            title + blanks29 + " An Em Di Cl Be\n" +
+                " 1. Anna                      ## 1= =     =    62%   2.5 (  5.0,   3.3)\n"
+                " 2. Emil                      0= ##       1    50%   1.5 (  5.5,   1.8)\n"
+                " 3. Dirk                      =     ## ==      50%   1.5 (  4.5,   2.3)\n"
+                " 4. Cleo                            == ##      50%   1.0 (  3.0,   1.5)\n"
+                " 5. Bert                      =  0        ##   25%   0.5 (  4.0,   1.3)\n");
   EXPECT_EQ(standings(*st), heading +
-                                " 1. Anna                       100%   2.0 /  2  (  1.0,   1.0)\n"
-                                " 2. Carl                        50%   1.0 /  2  (  2.0,   0.0)\n"
-                                " 3. Eva                          0%   0.0 /  2  (  3.0,   0.0)\n");
+                                " 1. Anna                        62%   2.5 /  4  (  5.0,   3.3)\n"
+                                " 2. Emil                        50%   1.5 /  3  (  5.5,   1.8)\n"
+                                " 3. Dirk                        50%   1.5 /  3  (  4.5,   2.3)\n"
+                                " 4. Cleo                        50%   1.0 /  2  (  3.0,   1.5)\n"
+                                " 5. Bert                        25%   0.5 /  2  (  4.0,   1.3)\n");
 }
 
 TEST(Reports, CellShape) {
