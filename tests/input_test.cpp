@@ -132,13 +132,13 @@ TEST(Reader, NameBytes) {
 }
 
 TEST(Reader, NamesAlikeButInOnePlace) {
-  // Names that share their first and last bytes and length, differing at one
-  // byte anywhere: each is its own player however often they alternate.
+  // Names that share their length and first, middle and last bytes, differing
+  // at any one byte: each is its own player however often they alternate.
   std::vector<std::string> names;
-  for (const std::size_t len : {8, 12, 16, 21, 24, 25, 40})
-    for (std::size_t at = 0; at < len; at += 3) {
+  for (const std::size_t len : {8, 12, 16, 21, 24, 25, 26, 33, 40})
+    for (std::size_t at = 0; at <= len; ++at) {
       names.push_back(std::string(len, 'n'));
-      names.back()[at] = 'x';
+      if (at < len) names.back()[at] = 'x';
     }
   // Nineteen at a time, each beating the next in three rounds.
   for (std::size_t first = 0; first < names.size(); first += 19) {
