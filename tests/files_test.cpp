@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #ifdef __linux__
 #include <sched.h>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +20,69 @@
 #include <thread>
 
 #include "test_util.h"
+
+// Faults of the system, put in by this program in place of the C library's
+// calls that the files code makes, and only while a test asks for them.
+namespace faults {
+std::atomic<int> names_taken{0};          // exclusive creations to fail as taken
+std::atomic<bool> close_fails{false};     // closing a temporary file fails
+std::atomic<ino_t> broken_file{0};        // the file whose reads fail...
+std::atomic<std::uint64_t> broken_at{0};  // ...at this byte and after
+}  // namespace faults
+
+template <class Function>
+Function* next_definition(const char* name) {
+  return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  static const auto next = next_definition<int(const char*, int, ...)>("open");
+  va_list args;
+  va_start(args, flags);
+  const int mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(args, int) : 0;
+  va_end(args);
+  if ((flags & O_EXCL) && faults::names_taken > 0) {
+    --faults::names_taken;
+    errno = EEXIST;
+    return -1;
+  }
+  return next(path, flags, mode);
+}
+
+extern "C" int close(int fd) {
+  static const auto next = next_definition<int(int)>("close");
+  char path[4096] = {};
+  const bool fails = faults::close_fails &&
+                     readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, 4095) > 4 &&
+                     std::string_view(path).substr(std::strlen(path) - 4) == ".tmp";
+  const int result = next(fd);
+  if (!fails) return result;
+  errno = EIO;  // as NFS may say at close: the data never reached the disk
+  return -1;
+}
+
+// Whether a read of n bytes at offset at fails; else n is cut short of the
+// broken byte, as a disk gives what it could read before it.
+bool read_fails(int fd, std::uint64_t at, std::size_t& n) {
+  struct stat info;
+  if (faults::broken_file == 0 || fstat(fd, &info) != 0 || info.st_ino != faults::broken_file)
+    return false;
+  if (at >= faults::broken_at) return errno = EIO, true;
+  n = static_cast<std::size_t>(std::min<std::uint64_t>(n, faults::broken_at - at));
+  return false;
+}
+
+extern "C" ssize_t read(int fd, void* buf, std::size_t n) {
+  static const auto next = next_definition<ssize_t(int, void*, std::size_t)>("read");
+  if (faults::broken_file != 0 && read_fails(fd, lseek(fd, 0, SEEK_CUR), n)) return -1;
+  return next(fd, buf, n);
+}
+
+extern "C" ssize_t pread(int fd, void* buf, std::size_t n, off_t at) {
+  static const auto next = next_definition<ssize_t(int, void*, std::size_t, off_t)>("pread");
+  if (read_fails(fd, static_cast<std::uint64_t>(at), n)) return -1;
+  return next(fd, buf, n, at);
+}
 
 namespace {
 
@@ -47,13 +113,17 @@ TEST(ReplaceFile, WritesAndReplacesWholeFiles) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
 }
 
-TEST(ReplaceFile, AFailedWriteKeepsThePreviousReport) {
+TEST(ReplaceFile, AFailedWriteOrCloseKeepsThePreviousReport) {
   TempDir dir;
   const std::string report = dir / "clubx.txt";
   spit(report, "previous report\n");
   EXPECT_FALSE(replace_file(report, "a new report that fails halfway\n", fail_midway));
   EXPECT_EQ(slurp(report), "previous report\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);  // no temporary file
+  faults::close_fails = true;
+  EXPECT_FALSE(replace_file(report, "a new report that never reaches the disk\n"));
+  faults::close_fails = false;
+  EXPECT_EQ(slurp(report), "previous report\n");
+  EXPECT_EQ(files_in(dir), 1u);  // no temporary file
 }
 
 TEST(ReplaceFile, NoPlaceToWrite) {
@@ -65,13 +135,13 @@ TEST(ReplaceFile, NoPlaceToWrite) {
   EXPECT_FALSE(replace_file(dir / "missing/clubx.txt", "text\n"));
 }
 
-TEST(ReplaceFile, LeavesOtherFilesWithTheTemporaryNamesAlone) {
+TEST(ReplaceFile, ATemporaryNameTakenIsTriedAgain) {
   TempDir dir;
-  spit(dir / "clubx.txt.0.tmp", "someone else's\n");
+  faults::names_taken = 3;  // another run holds the first three names drawn
   ASSERT_TRUE(replace_file(dir / "clubx.txt", "report\n"));
+  EXPECT_EQ(faults::names_taken, 0);
   EXPECT_EQ(slurp(dir / "clubx.txt"), "report\n");
-  EXPECT_EQ(slurp(dir / "clubx.txt.0.tmp"), "someone else's\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 2);
+  EXPECT_EQ(files_in(dir), 1u);
 }
 
 long fail_second_call(int fd, const char* data, std::size_t n) {
@@ -97,21 +167,56 @@ TEST(ReplaceFile, BothReportsOrNeither) {
   EXPECT_EQ(files_in(dir), 2u);
 }
 
+// Writes everything, noting the permission bits of group and others meanwhile.
+mode_t others_could = 0;
+long write_noting_mode(int fd, const char* data, std::size_t n) {
+  struct stat info;
+  if (fstat(fd, &info) == 0) others_could |= info.st_mode & 077;
+  return write(fd, data, n);
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 TEST(ReplaceFile, KeepsTheModeAndReplacesALinkWithoutFollowingIt) {
   TempDir dir;
   spit(dir / "clubx.txt", "private\n");
   chmod((dir / "clubx.txt").c_str(), 0600);
-  ASSERT_TRUE(replace_file(dir / "clubx.txt", "still private\n"));
-  struct stat st;
-  ASSERT_EQ(stat((dir / "clubx.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_TRUE(replace_file(dir / "clubx.txt", "still private\n", write_noting_mode));
+  EXPECT_EQ(mode_of(dir / "clubx.txt"), 0600u);
+  EXPECT_EQ(others_could, 0u);  // not even while it was written
 
   spit(dir / "elsewhere.txt", "not a report\n");
+  chmod((dir / "elsewhere.txt").c_str(), 0600);
   fs::create_symlink(dir / "elsewhere.txt", dir / "clubs.txt");
   ASSERT_TRUE(replace_file(dir / "clubs.txt", "standings\n"));
   EXPECT_FALSE(fs::is_symlink(dir / "clubs.txt"));
   EXPECT_EQ(slurp(dir / "clubs.txt"), "standings\n");
+  EXPECT_NE(mode_of(dir / "clubs.txt"), 0600u);  // a new file's mode, not the target's
   EXPECT_EQ(slurp(dir / "elsewhere.txt"), "not a report\n");
+}
+
+TEST(GameFile, AReadErrorFailsTheRunWhereverItFalls) {
+  // Large enough to be read in parallel chunks where there are processors.
+  TempDir dir;
+  const std::string path = dir / "league.pgn";
+  std::string text;
+  for (int part = 0; part < 5; ++part) text += game("A", "B", "1-0") + std::string(1 << 20, 'c') + "\n";
+  spit(path, text);
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  for (const std::size_t at : {std::size_t(0), text.size() / 3, text.size() * 3 / 4, text.size() - 1}) {
+    faults::broken_at = at;
+    faults::broken_file = info.st_ino;
+    auto st = empty_store();
+    EXPECT_THROW(read_game_file(*st, path), Failure) << at;
+    faults::broken_file = 0;
+  }
+  auto st = empty_store();
+  read_game_file(*st, path);
+  EXPECT_EQ(st->games[1], 5);
 }
 
 TEST(WideNames, EveryUtf16TextComesBackWhole) {
