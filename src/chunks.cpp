@@ -14,6 +14,18 @@ struct StoppableSource : ByteSource {
   std::size_t read(char* buf, std::size_t n) override { return stop ? 0 : in->read(buf, n); }
 };
 
+// A source that counts the bytes it gives.
+struct CountingSource : ByteSource {
+  ByteSource& in;
+  std::uint64_t given = 0;
+  explicit CountingSource(ByteSource& source) : in(source) {}
+  std::size_t read(char* buf, std::size_t n) override {
+    n = in.read(buf, n);
+    given += n;
+    return n;
+  }
+};
+
 // The byte before the source's bytes from start on, read off their front.
 char byte_before(ByteSource& in, std::uint64_t start) {
   char before = '\n';
@@ -34,12 +46,16 @@ std::vector<std::uint64_t> split_points(std::uint64_t size, int n) {
   return starts;
 }
 
-void read_chunk(Chunk& c, ByteSource& in, std::size_t block_size) {
+void read_chunk(Chunk& c, ByteSource& source, std::size_t block_size) {
   try {
     c.store.reset(new ChunkStore);
     c.state.white = c.state.black = from_before;
+    CountingSource in(source);
     const char before = byte_before(in, c.start);
     read_lines(*c.store, in, c.state, before, c.end - c.start, block_size);
+    // A file that ends before the chunk does is not the file the others
+    // read (rewritten meanwhile, say): the plain reader reads it again.
+    if (c.end != UINT64_MAX && in.given < c.end - c.start + (c.start > 0)) c.failed = true;
   } catch (...) {  // a failure, or no memory: the plain reader meets it again
     c.failed = true;
   }

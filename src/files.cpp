@@ -317,16 +317,57 @@ struct Temp {
   }
 };
 
+// A game file as it stands at one moment: a file saved anew differs.
+struct FileState {
+  bool regular = false;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // in the finest unit the system keeps
+  bool operator==(const FileState& o) const {
+    return regular == o.regular && size == o.size && modified == o.modified;
+  }
+};
+
+FileState state_of(int fd) {
+#ifdef _WIN32
+  struct _stat64 info;
+  FILETIME written{};
+  if (::_fstat64(fd, &info) != 0 ||
+      !::GetFileTime(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)), nullptr, nullptr, &written))
+    return {};
+  return {(info.st_mode & _S_IFMT) == _S_IFREG, static_cast<std::uint64_t>(info.st_size),
+          std::int64_t(written.dwHighDateTime) << 32 | written.dwLowDateTime};
+#else
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return {};
+  return {S_ISREG(info.st_mode), static_cast<std::uint64_t>(info.st_size),
+          std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+#endif
+}
+
+// One reading of a game file: its sources note an end of the file met
+// where the file's size at opening does not put it.
+struct Reading {
+  const std::string& path;
+  FileState opened;
+  std::atomic<bool> changed{false};
+  void ended_at(std::uint64_t offset) {
+    if (opened.regular && offset != opened.size) changed = true;
+  }
+};
+
 // A game file read in large blocks straight from its descriptor.
 struct FileSource : ByteSource {
   int fd;
-  const std::string& path;
-  FileSource(int f, const std::string& p) : fd(f), path(p) {}
+  Reading& reading;
+  std::uint64_t offset = 0;
+  FileSource(int f, Reading& r) : fd(f), reading(r) {}
   std::size_t read(char* buf, std::size_t n) override {
     for (;;) {
       const auto got = ::read(fd, buf, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX));
+      if (got > 0) offset += static_cast<std::uint64_t>(got);
+      if (got == 0) reading.ended_at(offset);
       if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) throw Failure(path + ": not found");  // a directory, say
+      if (errno != EINTR) throw Failure(reading.path + ": not found");  // a directory, say
     }
   }
 };
@@ -336,8 +377,8 @@ struct FileSource : ByteSource {
 struct PositionalSource : ByteSource {
   int fd;
   std::uint64_t offset;
-  const std::string& path;
-  PositionalSource(int f, std::uint64_t at, const std::string& p) : fd(f), offset(at), path(p) {}
+  Reading& reading;
+  PositionalSource(int f, std::uint64_t at, Reading& r) : fd(f), offset(at), reading(r) {}
   std::size_t read(char* buf, std::size_t n) override {
     n = std::min<std::size_t>(n, INT_MAX);
     for (;;) {
@@ -350,16 +391,18 @@ struct PositionalSource : ByteSource {
       if (::ReadFile(file, buf, static_cast<DWORD>(n), &got, &at) ||
           ::GetLastError() == ERROR_HANDLE_EOF) {
         offset += got;
+        if (got == 0) reading.ended_at(offset);
         return got;
       }
-      throw Failure(path + ": not found");
+      throw Failure(reading.path + ": not found");
 #else
       const auto got = ::pread(fd, buf, n, static_cast<off_t>(offset));
       if (got >= 0) {
         offset += static_cast<std::uint64_t>(got);
+        if (got == 0) reading.ended_at(offset);
         return static_cast<std::size_t>(got);
       }
-      if (errno != EINTR) throw Failure(path + ": not found");
+      if (errno != EINTR) throw Failure(reading.path + ": not found");
 #endif
     }
   }
@@ -367,19 +410,6 @@ struct PositionalSource : ByteSource {
 
 // Bytes of a file per chunk at least, for reading it in parallel.
 constexpr std::uint64_t chunk_bytes = std::uint64_t(2) << 20;
-
-// Whether fd is a regular file, and then its size.
-bool regular_file_size(int fd, std::uint64_t& size) {
-#ifdef _WIN32
-  struct _stat64 info;
-  if (::_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
-#else
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-#endif
-  size = static_cast<std::uint64_t>(info.st_size);
-  return true;
-}
 
 // The processors this process may run on.
 int usable_cpus() {
@@ -679,7 +709,11 @@ std::unique_ptr<Store, StoreFree> new_store() {
 #endif
 }
 
-void read_game_file(Store& st, const std::string& path) {
+namespace {
+
+// Reads the game file once into the store: false when it changed meanwhile
+// (it ended elsewhere than its size said, or its size or time changed).
+bool read_once(Store& st, const std::string& path) {
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
@@ -687,20 +721,39 @@ void read_game_file(Store& st, const std::string& path) {
   const int fd = open_native(native(path), O_RDONLY | O_BINARY);
   if (fd < 0) throw Failure(path + ": not found");
   const Closer closer{fd};
-  std::uint64_t size = 0;
-  const int chunks = regular_file_size(fd, size)
-                         ? static_cast<int>(std::min<std::uint64_t>(
-                               {static_cast<std::uint64_t>(usable_cpus()), 8, size / chunk_bytes}))
-                         : 1;
-  if (chunks < 2) {
-    FileSource in(fd, path);
-    read_games(st, in);
-    return;
+  Reading reading{path, state_of(fd)};
+  const FileState& opened = reading.opened;
+  const int chunks = opened.regular ? static_cast<int>(std::min<std::uint64_t>(
+                                          {static_cast<std::uint64_t>(usable_cpus()), 8,
+                                           opened.size / chunk_bytes}))
+                                    : 1;
+  try {
+    if (chunks < 2) {
+      FileSource in(fd, reading);
+      read_games(st, in);
+    } else {
+      const OpenAt open_at = [&](std::uint64_t offset) {
+        return std::unique_ptr<ByteSource>(new PositionalSource(fd, offset, reading));
+      };
+      read_in_chunks(st, split_points(opened.size, chunks), open_at, spread_launcher());
+    }
+  } catch (const Failure&) {
+    // A mix of two states may fail where neither would.
+    if (opened.regular && !(state_of(fd) == opened)) return false;
+    throw;
   }
-  const OpenAt open_at = [&](std::uint64_t offset) {
-    return std::unique_ptr<ByteSource>(new PositionalSource(fd, offset, path));
-  };
-  read_in_chunks(st, split_points(size, chunks), open_at, spread_launcher());
+  return !opened.regular || (!reading.changed && state_of(fd) == opened);
+}
+
+}  // namespace
+
+void read_game_file(Store& st, const std::string& path) {
+  // A file saved anew while it is read (a tournament program writing the
+  // next round, say) may give a mix of two states: it is read once more, and
+  // a second change fails the run.
+  if (read_once(st, path)) return;
+  clear_store(st);
+  if (!read_once(st, path)) throw Failure(path + ": changed while read");
 }
 
 long write_fd(int fd, const char* data, std::size_t n) {

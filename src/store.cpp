@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 // Powers of 23 for eight bytes at a time: h * 23^8 + c0 * 23^7 + ... + c7.
 constexpr std::uint32_t pow23[9] = {1u,      23u,       529u,       12167u,     279841u,
@@ -22,6 +23,11 @@ int name_hash(const char* name, std::size_t len) {
   }
   for (; i < len; ++i) h = h * 23 + c(i);
   return static_cast<std::int32_t>(h);
+}
+
+void clear_store(Store& st) {
+  st.~Store();
+  new (&st) Store();
 }
 
 [[noreturn]] void too_many_games() {

@@ -53,6 +53,9 @@ static_assert(symbol_of(0) == sym[0] && symbol_of(1) == sym[1] && symbol_of(2) =
 // The index hash of a name: h * 23 + byte, bytes signed, wrapping at 32 bits.
 int name_hash(const char* name, std::size_t len);
 
+// Empties the store, as if new.
+void clear_store(Store& st);
+
 // The player number of a name, registering the name when it is new.
 // Throws Failure when a 20th player would be registered.
 int find_player(Store& st, const char* name, std::size_t len);

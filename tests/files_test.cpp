@@ -27,7 +27,8 @@ namespace faults {
 std::atomic<int> names_taken{0};          // exclusive creations to fail as taken
 std::atomic<bool> close_fails{false};     // closing a temporary file fails
 std::atomic<ino_t> broken_file{0};        // the file whose reads fail...
-std::atomic<std::uint64_t> broken_at{0};  // ...at this byte and after
+std::atomic<std::uint64_t> broken_at{0};  // ...at this byte and after,
+std::atomic<int> early_ends{0};           // or meet its end there this often
 }  // namespace faults
 
 template <class Function>
@@ -62,11 +63,17 @@ extern "C" int close(int fd) {
 }
 
 // Whether a read of n bytes at offset at fails; else n is cut short of the
-// broken byte, as a disk gives what it could read before it.
+// broken byte, as a disk gives what it could read before it, or to nothing
+// where the file seems to end.
 bool read_fails(int fd, std::uint64_t at, std::size_t& n) {
   struct stat info;
   if (faults::broken_file == 0 || fstat(fd, &info) != 0 || info.st_ino != faults::broken_file)
     return false;
+  if (at >= faults::broken_at && faults::early_ends > 0) {
+    if (--faults::early_ends == 0) faults::broken_file = 0;
+    n = 0;
+    return false;
+  }
   if (at >= faults::broken_at) return errno = EIO, true;
   n = static_cast<std::size_t>(std::min<std::uint64_t>(n, faults::broken_at - at));
   return false;
@@ -198,7 +205,7 @@ TEST(ReplaceFile, KeepsTheModeAndReplacesALinkWithoutFollowingIt) {
   EXPECT_EQ(slurp(dir / "elsewhere.txt"), "not a report\n");
 }
 
-TEST(GameFile, AReadErrorFailsTheRunWhereverItFalls) {
+TEST(GameFile, ReadErrorsAndChangesWhileRead) {
   // Large enough to be read in parallel chunks where there are processors.
   TempDir dir;
   const std::string path = dir / "league.pgn";
@@ -214,9 +221,24 @@ TEST(GameFile, AReadErrorFailsTheRunWhereverItFalls) {
     EXPECT_THROW(read_game_file(*st, path), Failure) << at;
     faults::broken_file = 0;
   }
+  // A file that seemed to end early, as one saved anew meanwhile: read again.
+  faults::broken_at = text.size() * 2 / 3;
+  faults::early_ends = 1;
+  faults::broken_file = info.st_ino;
   auto st = empty_store();
   read_game_file(*st, path);
   EXPECT_EQ(st->games[1], 5);
+  EXPECT_EQ(faults::early_ends, 0);
+  // One that changes again: a failure.
+  faults::early_ends = 100;
+  faults::broken_file = info.st_ino;
+  try {
+    read_game_file(*empty_store(), path);
+    ADD_FAILURE() << "a changing file was read";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.what(), path + ": changed while read");
+  }
+  faults::broken_file = 0;
 }
 
 TEST(WideNames, EveryUtf16TextComesBackWhole) {
