@@ -36,6 +36,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/xattr.h>
 #endif
 
 #ifndef O_BINARY
@@ -101,12 +102,23 @@ struct HoldSignals {
   ~HoldSignals() { ::LeaveCriticalSection(&signal_guard); }
 };
 #else
-constexpr int termination_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that others send and that end a process by default: each
+// removes the temporary files first. Those of a fault in the program itself
+// (SIGSEGV, SIGABRT and the like) are left to their default.
+constexpr int termination_signals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGPIPE,
+                                       SIGALRM, SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM,
+#ifdef __linux__
+                                       SIGPOLL, SIGPWR,
+#endif
+                                       SIGPROF};
 
 sigset_t termination_set() {
   sigset_t set;
   sigemptyset(&set);
   for (const int sig : termination_signals) sigaddset(&set, sig);
+#ifdef SIGRTMIN
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
+#endif
   return set;
 }
 
@@ -118,13 +130,14 @@ extern "C" void on_termination(int sig) {
   errno = saved;
 }
 
-// Holds the termination signals off for its lifetime; one that comes
+// Holds every signal that can be held off for its lifetime; one that comes
 // meanwhile is acted on when it ends.
 struct HoldSignals {
   sigset_t old;
   HoldSignals() {
-    const sigset_t set = termination_set();
-    ::sigprocmask(SIG_BLOCK, &set, &old);
+    sigset_t all;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &old);
   }
   ~HoldSignals() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
 };
@@ -238,6 +251,21 @@ struct FolderLock {
   FolderLock& operator=(const FolderLock&) = delete;
 };
 
+#ifdef __linux__
+constexpr char acl_name[] = "system.posix_acl_access";
+#endif
+
+// Writes a file's data through to the disk.
+bool flush_to_disk(int fd) {
+#ifdef _WIN32
+  return ::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))) != 0;
+#else
+  while (::fdatasync(fd) != 0)
+    if (errno != EINTR) return errno == EINVAL;  // a file system that keeps nothing on a disk
+  return true;
+#endif
+}
+
 // One file being replaced: its temporary file while that exists.
 struct Temp {
   NativePath path;
@@ -292,11 +320,22 @@ struct Temp {
 #ifndef _WIN32
     struct stat old;
     const bool kept = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    // A file system without modes (FAT) refuses: the report stays owner-only.
-    (void)::fchmod(fd, kept ? old.st_mode & 07777 : 0666 & ~process_umask);
+    // The report's group where the runner may give it (a shared folder's).
+    if (kept && old.st_gid != ::getegid()) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    // Permission bits only: no setuid or setgid bit on a file the runner now
+    // owns. A file system without modes (FAT) refuses: it stays owner-only.
+    (void)::fchmod(fd, kept ? old.st_mode & 0777 : 0666 & ~process_umask);
+#ifdef __linux__
+    char acl[4096];  // an access control list, where the old report has one
+    const auto acl_size = kept ? ::lgetxattr(target.c_str(), acl_name, acl, sizeof acl) : -1;
+    if (acl_size > 0) (void)::fsetxattr(fd, acl_name, acl, static_cast<std::size_t>(acl_size), 0);
+#endif
 #else
     (void)target;
 #endif
+    // On the disk before it replaces anything: else a power cut soon after
+    // may leave an empty report where the old one was.
+    if (!flush_to_disk(fd)) return false;
     const bool closed = ::close(fd) == 0;
     fd = -1;
     return closed;
@@ -607,10 +646,11 @@ void prepare_process() {
   struct sigaction action {};
   action.sa_handler = on_termination;
   action.sa_mask = termination_set();
-  for (const int sig : termination_signals) {
+  for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction old {};
     // A signal the caller ignores (nohup) stays ignored.
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+    if (sigismember(&action.sa_mask, sig) == 1 && ::sigaction(sig, nullptr, &old) == 0 &&
+        old.sa_handler != SIG_IGN)
       ::sigaction(sig, &action, nullptr);
   }
 #endif

@@ -1,6 +1,7 @@
 // Runs the built table5 on files in a folder of its own and checks what it leaves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -278,6 +279,8 @@ pid_t start_tool(const TempDir& dir, const std::string& game, int ignored = 0) {
   if (pid == 0) {
     if (ignored != 0) signal(ignored, SIG_IGN);
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    const rlimit no_core{0, 0};  // SIGQUIT and SIGXCPU would leave one
+    setrlimit(RLIMIT_CORE, &no_core);
     const int null = open("/dev/null", O_WRONLY);
     if (chdir(dir.path.c_str()) == 0 && dup2(null, 1) == 1)
       execl(TABLE5_EXE, TABLE5_EXE, game.c_str(), static_cast<char*>(nullptr));
@@ -304,7 +307,9 @@ TEST(EndToEnd, SignalsLeaveBothOldOrBothNewReports) {
   for (int round = 0; round < 100; ++round) {
     spit(dir / (stem + "x.txt"), "old");
     spit(dir / (stem + "s.txt"), "old");
-    const int sig = std::array<int, 3>{SIGINT, SIGTERM, SIGHUP}[rng() % 3];
+    const int signals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,   SIGUSR2,
+                           SIGALRM, SIGVTALRM, SIGXCPU, SIGPIPE, SIGRTMIN + 1};
+    const int sig = signals[rng() % std::size(signals)];
     // Every fourth run is started ignoring the signal: it must run to its end.
     const bool ignored = round % 4 == 0;
     const pid_t pid = start_tool(dir, stem + ".pgn", ignored ? sig : 0);

@@ -26,6 +26,7 @@
 namespace faults {
 std::atomic<int> names_taken{0};          // exclusive creations to fail as taken
 std::atomic<bool> close_fails{false};     // closing a temporary file fails
+std::atomic<bool> flush_fails{false};     // flushing a file to the disk fails
 std::atomic<ino_t> broken_file{0};        // the file whose reads fail...
 std::atomic<std::uint64_t> broken_at{0};  // ...at this byte and after,
 std::atomic<int> early_ends{0};           // or meet its end there this often
@@ -59,6 +60,13 @@ extern "C" int close(int fd) {
   const int result = next(fd);
   if (!fails) return result;
   errno = EIO;  // as NFS may say at close: the data never reached the disk
+  return -1;
+}
+
+extern "C" int fdatasync(int fd) {
+  static const auto next = next_definition<int(int)>("fdatasync");
+  if (!faults::flush_fails) return next(fd);
+  errno = EIO;
   return -1;
 }
 
@@ -126,10 +134,12 @@ TEST(ReplaceFile, AFailedWriteOrCloseKeepsThePreviousReport) {
   spit(report, "previous report\n");
   EXPECT_FALSE(replace_file(report, "a new report that fails halfway\n", fail_midway));
   EXPECT_EQ(slurp(report), "previous report\n");
-  faults::close_fails = true;
-  EXPECT_FALSE(replace_file(report, "a new report that never reaches the disk\n"));
-  faults::close_fails = false;
-  EXPECT_EQ(slurp(report), "previous report\n");
+  for (std::atomic<bool>* fault : {&faults::close_fails, &faults::flush_fails}) {
+    *fault = true;
+    EXPECT_FALSE(replace_file(report, "a new report that never reaches the disk\n"));
+    *fault = false;
+    EXPECT_EQ(slurp(report), "previous report\n");
+  }
   EXPECT_EQ(files_in(dir), 1u);  // no temporary file
 }
 
@@ -194,6 +204,15 @@ TEST(ReplaceFile, KeepsTheModeAndReplacesALinkWithoutFollowingIt) {
   ASSERT_TRUE(replace_file(dir / "clubx.txt", "still private\n", write_noting_mode));
   EXPECT_EQ(mode_of(dir / "clubx.txt"), 0600u);
   EXPECT_EQ(others_could, 0u);  // not even while it was written
+  // The permission bits only, and the group where the runner may give it.
+  const gid_t group = geteuid() == 0 ? 4242 : getegid();
+  ASSERT_EQ(chown((dir / "clubx.txt").c_str(), -1, group), 0);
+  chmod((dir / "clubx.txt").c_str(), 06775);
+  ASSERT_TRUE(replace_file(dir / "clubx.txt", "shared\n"));
+  EXPECT_EQ(mode_of(dir / "clubx.txt"), 0775u);
+  struct stat info;
+  ASSERT_EQ(stat((dir / "clubx.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, group);
 
   spit(dir / "elsewhere.txt", "not a report\n");
   chmod((dir / "elsewhere.txt").c_str(), 0600);
