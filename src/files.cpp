@@ -203,12 +203,18 @@ std::string random_letters() {
 }
 
 // A lock on a folder that every run replacing reports there takes, held
-// until destroyed or the process ends, and leaving no file behind. Where the
-// system gives no lock for the folder, runs go on without one.
+// until destroyed or the process ends, and leaving no file behind. It is
+// tried without blocking until patience runs out, saying once that it
+// waits: a run that holds it takes milliseconds, and one that never lets go
+// (or a reader of the folder that locks it) must not hang this one. held is
+// false then; where the system gives no lock for the folder, runs go on
+// without one.
 struct FolderLock {
+  bool held = true;
 #ifdef _WIN32
   HANDLE mutex = nullptr;
-  explicit FolderLock(const std::string& folder) {
+  FolderLock(const std::string& folder, const std::string& report,
+             std::chrono::milliseconds patience) {
     // A named mutex for the folder's final path: the system releases it with
     // the process that holds it.
     const HANDLE dir = ::CreateFileW(native(folder).c_str(), 0,
@@ -225,10 +231,16 @@ struct FolderLock {
     std::wstring name = L"Global\\table5-";
     for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[hash >> shift & 15];
     mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
-    if (mutex && ::WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) {
-      ::CloseHandle(mutex);
-      mutex = nullptr;
+    if (!mutex) return;
+    DWORD got = ::WaitForSingleObject(mutex, 0);
+    if (got == WAIT_TIMEOUT) {
+      say_waiting(report);
+      got = ::WaitForSingleObject(mutex, static_cast<DWORD>(patience.count()));
     }
+    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) return;
+    held = got != WAIT_TIMEOUT;
+    ::CloseHandle(mutex);
+    mutex = nullptr;
   }
   ~FolderLock() {
     if (!mutex) return;
@@ -237,10 +249,20 @@ struct FolderLock {
   }
 #else
   int fd;
-  explicit FolderLock(const std::string& folder)
+  FolderLock(const std::string& folder, const std::string& report,
+             std::chrono::milliseconds patience)
       : fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     if (fd < 0) return;
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (bool said = false; ::flock(fd, LOCK_EX | LOCK_NB) != 0;) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return;  // no lock here (NFS, say)
+      if (std::chrono::steady_clock::now() >= deadline) {
+        held = false;
+        return;
+      }
+      if (!said) say_waiting(report);
+      said = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
   ~FolderLock() {
@@ -249,6 +271,11 @@ struct FolderLock {
 #endif
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
+
+  static void say_waiting(const std::string& report) {
+    std::printf("%s: waiting for another run\n", report.c_str());
+    std::fflush(stdout);
+  }
 };
 
 #ifdef __linux__
@@ -800,10 +827,12 @@ long write_fd(int fd, const char* data, std::size_t n) {
   return static_cast<long>(::write(fd, data, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX)));
 }
 
-std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn) {
+std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn,
+                          std::chrono::milliseconds patience) {
   if (files.empty()) return 0;
   if (files.size() > max_files) throw std::length_error("replace_files: too many files");
-  const FolderLock lock(folder_prefix(files[0].path) + ".");
+  const FolderLock lock(folder_prefix(files[0].path) + ".", files[0].path, patience);
+  if (!lock.held) throw Failure(files[0].path + ": locked by another run");
   Temp temps[max_files];
   for (std::size_t i = 0; i < files.size(); ++i)
     if (!temps[i].create(files[i].path, i) ||

@@ -4,6 +4,7 @@
 // that must not leave one behind.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -79,13 +80,17 @@ struct Replacement {
 // Replaces the files in order, as one step as far as other runs and the
 // termination signals can see: each text goes to a new temporary file beside
 // its file, and only when all are written are they renamed over their files,
-// under a lock on the first file's folder and with the signals held off. A
+// under a lock on the first file's folder and with the signals held off.
+// While another run holds the lock it says "PATH: waiting for another run"
+// once, and after patience it throws Failure "PATH: locked by another run",
+// PATH being the first file's. A
 // replaced file keeps its mode bits; a link in its place is replaced, not
 // followed. Returns the index of the first file that could not be written or
 // renamed, files.size() when all were replaced: a failed write replaces
 // nothing, a failed rename leaves the files before it replaced. No temporary
 // file is left in any case. At most two files.
-std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn = write_fd);
+std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn = write_fd,
+                          std::chrono::milliseconds patience = std::chrono::seconds(10));
 
 // replace_files for one file: true when it was replaced.
 bool replace_file(const std::string& path, std::string_view text, WriteFn write_fn = write_fd);

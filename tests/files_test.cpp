@@ -6,6 +6,7 @@
 #ifdef __linux__
 #include <sched.h>
 #endif
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -182,6 +183,26 @@ TEST(ReplaceFile, BothReportsOrNeither) {
   EXPECT_EQ(replace_files(reports), 2u);
   EXPECT_EQ(slurp(dir / "clubs.txt"), "new standings\n");
   EXPECT_EQ(files_in(dir), 2u);
+}
+
+TEST(ReplaceFile, AFolderLockedElsewhereFailsOnceAfterWaiting) {
+  TempDir dir;
+  const std::string report = dir / "clubx.txt";
+  spit(report, "old\n");
+  const int reader = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(reader, LOCK_SH), 0);  // anyone who may read the folder
+  testing::internal::CaptureStdout();
+  try {
+    replace_files({{report, "new\n"}}, write_fd, std::chrono::milliseconds(50));
+    ADD_FAILURE() << "replaced under another's lock";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.what(), report + ": locked by another run");
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), report + ": waiting for another run\n");
+  EXPECT_EQ(slurp(report), "old\n");
+  close(reader);
+  EXPECT_TRUE(replace_file(report, "new\n"));
+  EXPECT_EQ(files_in(dir), 1u);
 }
 
 // Writes everything, noting the permission bits of group and others meanwhile.
