@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 // Not on Windows: there GCC does not align 32-byte vectors that it keeps on
 // the stack, so the portable scan serves.
@@ -37,6 +38,12 @@ bool may_be_tag(const char* line, std::size_t n) {
   for (const char* tag : {white_tag, black_tag, result_tag})
     if (std::memcmp(line, tag, std::min(n, std::strlen(tag))) == 0) return true;
   return false;
+}
+
+// Whether the file's last line, which has no line feed, is a whole tag: one
+// still being written (`[White "Ber`, `[Result "1`) is not a tag yet.
+bool is_closed(const char* line, std::size_t n) {
+  return std::string_view(line, n).find("\"]") != std::string_view::npos;
 }
 
 // The scan's test for buf[at], as far as buf shows: a line feed before it,
@@ -265,9 +272,10 @@ void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::
         act_on_line(st, buf.data() + from + starts[i], len - from - starts[i], state);
       if (count == 0) continue;
       const std::size_t last = from + starts[count - 1];
-      if (more && !std::memchr(buf.data() + last, '\n', len - last)) {
+      const bool unended = !std::memchr(buf.data() + last, '\n', len - last);
+      if (more && unended) {
         if (may_be_tag(buf.data() + last, len - last)) rest = last;
-      } else {
+      } else if (!unended || is_closed(buf.data() + last, len - last)) {
         act_on_line(st, buf.data() + last, len - last, state);
       }
     }
