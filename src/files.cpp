@@ -388,8 +388,8 @@ struct FileState {
   bool regular = false;
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // in the finest unit the system keeps
-  bool operator==(const FileState& o) const {
-    return regular == o.regular && size == o.size && modified == o.modified;
+  bool operator!=(const FileState& o) const {
+    return regular != o.regular || size != o.size || modified != o.modified;
   }
 };
 
@@ -806,10 +806,10 @@ bool read_once(Store& st, const std::string& path) {
     }
   } catch (const Failure&) {
     // A mix of two states may fail where neither would.
-    if (opened.regular && !(state_of(fd) == opened)) return false;
+    if (opened.regular && state_of(fd) != opened) return false;
     throw;
   }
-  return !opened.regular || (!reading.changed && state_of(fd) == opened);
+  return !(opened.regular && (reading.changed || state_of(fd) != opened));
 }
 
 }  // namespace

@@ -88,6 +88,14 @@ bool read_fails(int fd, std::uint64_t at, std::size_t& n) {
   return false;
 }
 
+// Makes the reads of file fail from byte at on, or, ends times, meet the
+// file's end there; break_reads(0) mends it.
+void break_reads(ino_t file, std::uint64_t at = 0, int ends = 0) {
+  faults::broken_at = at;
+  faults::early_ends = ends;
+  faults::broken_file = file;
+}
+
 extern "C" ssize_t read(int fd, void* buf, std::size_t n) {
   static const auto next = next_definition<ssize_t(int, void*, std::size_t)>("read");
   if (faults::broken_file != 0 && read_fails(fd, lseek(fd, 0, SEEK_CUR), n)) return -1;
@@ -255,30 +263,25 @@ TEST(GameFile, ReadErrorsAndChangesWhileRead) {
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   for (const std::size_t at : {std::size_t(0), text.size() / 3, text.size() * 3 / 4, text.size() - 1}) {
-    faults::broken_at = at;
-    faults::broken_file = info.st_ino;
+    break_reads(info.st_ino, at);
     auto st = empty_store();
     EXPECT_THROW(read_game_file(*st, path), Failure) << at;
-    faults::broken_file = 0;
   }
   // A file that seemed to end early, as one saved anew meanwhile: read again.
-  faults::broken_at = text.size() * 2 / 3;
-  faults::early_ends = 1;
-  faults::broken_file = info.st_ino;
+  break_reads(info.st_ino, text.size() * 2 / 3, 1);
   auto st = empty_store();
   read_game_file(*st, path);
   EXPECT_EQ(st->games[1], 5);
   EXPECT_EQ(faults::early_ends, 0);
   // One that changes again: a failure.
-  faults::early_ends = 100;
-  faults::broken_file = info.st_ino;
+  break_reads(info.st_ino, text.size() * 2 / 3, 100);
   try {
     read_game_file(*empty_store(), path);
     ADD_FAILURE() << "a changing file was read";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.what(), path + ": changed while read");
   }
-  faults::broken_file = 0;
+  break_reads(0);
 }
 
 TEST(WideNames, EveryUtf16TextComesBackWhole) {
