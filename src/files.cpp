@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -182,6 +183,49 @@ std::string folder_prefix(const std::string& path) {
   return end == std::string::npos ? "" : path.substr(0, end + 1);
 }
 
+// Whether the file at path may be replaced now. On Windows a file that
+// another program holds open without delete sharing (a spreadsheet, say)
+// may not, and is tried again for about two seconds; asked of every report
+// before the first is replaced, so that a held one leaves both old ones.
+bool replaceable(const NativePath& path) {
+#ifdef _WIN32
+  return with_retries([&] {
+    errno = 0;
+    const HANDLE file = ::CreateFileW(
+        path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    ::CloseHandle(file);
+    return true;
+  });
+#else
+  (void)path;
+  return true;
+#endif
+}
+
+// Creates a new file for writing, owner-only, failing with EEXIST where a
+// file of that name exists. On Windows it may be deleted while open, so that
+// the console handler can remove it.
+int create_exclusive(const NativePath& path) {
+#ifdef _WIN32
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
+            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
+                                                                                : ENOENT;
+    return -1;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd < 0) ::CloseHandle(file);
+  return fd;
+#else
+  return open_native(path, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0600);
+#endif
+}
+
 // Eight letters and digits no other run can guess.
 std::string random_letters() {
   static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -310,7 +354,7 @@ struct Temp {
       bool exists = false;
       const bool made = with_retries([&] {
         const HoldSignals hold;
-        fd = open_native(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0600);
+        fd = create_exclusive(name);
         exists = fd < 0 && errno == EEXIST;
         if (fd < 0) return false;
         path = std::move(name);
@@ -831,6 +875,11 @@ std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_f
                           std::chrono::milliseconds patience) {
   if (files.empty()) return 0;
   if (files.size() > max_files) throw std::length_error("replace_files: too many files");
+#ifdef _WIN32
+  for (const Replacement& file : files)
+    if (is_device_name(file.path.substr(folder_prefix(file.path).size())))
+      throw Failure(file.path + ": reserved device name");
+#endif
   const FolderLock lock(folder_prefix(files[0].path) + ".", files[0].path, patience);
   if (!lock.held) throw Failure(files[0].path + ": locked by another run");
   Temp temps[max_files];
@@ -838,12 +887,23 @@ std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_f
     if (!temps[i].create(files[i].path, i) ||
         !temps[i].fill(files[i].text, files[i].path, write_fn))
       return i;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (!replaceable(native(files[i].path))) return i;
   const HoldSignals hold;
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (!rename_over(temps[i].path, native(files[i].path))) return i;
     temps[i].renamed();
   }
   return files.size();
+}
+
+bool is_device_name(std::string_view name) {
+  std::string base(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '1' && base[3] <= '9';
 }
 
 bool replace_file(const std::string& path, std::string_view text, WriteFn write_fn) {

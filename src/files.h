@@ -92,5 +92,10 @@ struct Replacement {
 std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn = write_fd,
                           std::chrono::milliseconds patience = std::chrono::seconds(10));
 
+// Whether Windows keeps a file name for a device: CON, PRN, AUX, NUL, COM1
+// to COM9 and LPT1 to LPT9, in any case and with any extension (aux.txt).
+// On Windows replace_files throws Failure "PATH: reserved device name" for one.
+bool is_device_name(std::string_view name);
+
 // replace_files for one file: true when it was replaced.
 bool replace_file(const std::string& path, std::string_view text, WriteFn write_fn = write_fd);

@@ -284,6 +284,13 @@ TEST(GameFile, ReadErrorsAndChangesWhileRead) {
   break_reads(0);
 }
 
+TEST(WideNames, DeviceNamesWindowsKeeps) {
+  for (const char* name : {"aux.txt", "AUX", "Con.x.txt", "nul .txt", "com1.txt", "LPT9"})
+    EXPECT_TRUE(is_device_name(name)) << name;
+  for (const char* name : {"auxx.txt", "au.txt", "com0", "com10.txt", "com1x.txt", "lpt.txt", ""})
+    EXPECT_FALSE(is_device_name(name)) << name;
+}
+
 TEST(WideNames, EveryUtf16TextComesBackWhole) {
   EXPECT_EQ(utf8_of(u"\u0100rhus \uFF23lub \u5927\u4F1A"),
             "\xC4\x80rhus \xEF\xBC\xA3lub \xE5\xA4\xA7\xE4\xBC\x9A");

@@ -113,6 +113,43 @@ for f in league league-crlf league-20; do
 done
 case_ "cross table path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubx.txt" club.pgn
 case_ "standings path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubs.txt" club.pgn
+# win_case NAME SETUP STATUS MESSAGE CHECK ARGS...: a case of Windows alone;
+# CHECK (a shell test) must hold in the folder afterwards.
+win_case() {
+  local name=$1 setup=$2 status=$3 message=$4 check=$5
+  shift 5
+  rm -rf "$work/win" && mkdir -p "$work/win"
+  (cd "$work/win" && eval "$setup")
+  (cd "$work/win" && wine "$windows" "$@" >"$work/win.out" 2>&1)
+  local got=$? why=""
+  [ "$got" = "$status" ] || why="status $got"
+  [ "$(tr -d '\r' <"$work/win.out")" = "$message" ] || why="$why, said: $(head -c 200 "$work/win.out")"
+  (cd "$work/win" && eval "$check") || why="$why, failed: $check"
+  if [ -n "$why" ]; then echo "FAIL $name: $why"; failed=$((failed + 1))
+  else echo "ok   $name (status $got)"; passed=$((passed + 1)); fi
+}
+old_reports="test \"\$(cat clubx.txt clubs.txt)\" = \"\$(printf 'old\\nold')\""
+win_case "a report name Windows keeps for a device" "cp '$data/worked.pgn' au.pgn" 1 \
+  "aux.txt: reserved device name" "test ! -e aux.txt && test \$(ls | wc -l) = 1" au.pgn
+# A program holding the standings open without delete sharing, as a
+# spreadsheet does: both old reports stay.
+cat >"$work/hold.c" <<'C'
+#include <stdlib.h>
+#include <windows.h>
+int main(int argc, char** argv) {  /* hold FILE MS: open FILE, say so in held.flag, wait */
+  HANDLE file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+  if (argc < 3 || file == INVALID_HANDLE_VALUE) return 1;
+  CloseHandle(CreateFileA("held.flag", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+  Sleep(atoi(argv[2]));
+  return 0;
+}
+C
+x86_64-w64-mingw32-gcc -O2 -o "$work/hold.exe" "$work/hold.c"
+win_case "a standings file held open" \
+  "cp '$data/worked.pgn' club.pgn && echo old >clubx.txt && echo old >clubs.txt &&
+   { wine '$work/hold.exe' clubs.txt 6000 & } && for i in \$(seq 100); do [ -e held.flag ] && break; sleep 0.2; done" \
+  1 "clubs.txt: cannot write" "$old_reports" club.pgn
 for f in "$data"/*.pgn "$root"/../shared/data/*.pgn; do
   [ -f "$f" ] && case_ "$(basename "$f")" "cp '$f' game.pgn" game.pgn
 done
