@@ -391,8 +391,10 @@ struct Temp {
 #ifndef _WIN32
     struct stat old;
     const bool kept = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    // The report's group where the runner may give it (a shared folder's).
-    if (kept && old.st_gid != ::getegid()) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    // The report's group where the runner may give it (a shared folder's);
+    // else the runner's.
+    if (kept && old.st_gid != ::getegid())
+      static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0);
     // Permission bits only: no setuid or setgid bit on a file the runner now
     // owns. A file system without modes (FAT) refuses: it stays owner-only.
     (void)::fchmod(fd, kept ? old.st_mode & 0777 : 0666 & ~process_umask);
