@@ -90,12 +90,20 @@ void remove_live_temps() {
 // section keeps it out while a temporary file is created or renamed.
 CRITICAL_SECTION signal_guard;
 
+// The console's code page before the run: the console outlives it.
+UINT console_code_page = 0;
+
+// Ends the process at once: ExitProcess from this thread would run the C
+// runtime's exit, which may wait for a lock that the stopped main thread
+// holds (under Wine a run hung so, 1 in 150).
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
   ::EnterCriticalSection(&signal_guard);
   remove_live_temps();
-  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+  ::SetConsoleOutputCP(console_code_page);
+  ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 struct HoldSignals {
@@ -699,9 +707,9 @@ void prepare_process() {
   ::InitializeCriticalSection(&signal_guard);
   ::SetConsoleCtrlHandler(on_console_event, TRUE);
   // The console outlives the run: its code page is given back at exit.
-  static const UINT code_page = ::GetConsoleOutputCP();
+  console_code_page = ::GetConsoleOutputCP();
   ::SetConsoleOutputCP(CP_UTF8);
-  std::atexit([] { ::SetConsoleOutputCP(code_page); });
+  std::atexit([] { ::SetConsoleOutputCP(console_code_page); });
 #else
 #ifdef __GLIBC__
   // Where the heap page cannot serve, fewer fresh pages from malloc: large
