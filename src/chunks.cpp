@@ -1,5 +1,6 @@
 #include "chunks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 
@@ -39,6 +40,12 @@ std::unique_ptr<ByteSource> open_before(const OpenAt& open_at, std::uint64_t sta
 }
 
 }  // namespace
+
+int chunk_count(std::uint64_t size, int processors) {
+  constexpr std::uint64_t chunk_bytes = std::uint64_t(2) << 20;  // least worth a thread
+  return static_cast<int>(std::min<std::uint64_t>(
+      {static_cast<std::uint64_t>(std::max(processors, 1)), 8, std::max<std::uint64_t>(size / chunk_bytes, 1)}));
+}
 
 std::vector<std::uint64_t> split_points(std::uint64_t size, int n) {
   std::vector<std::uint64_t> starts;

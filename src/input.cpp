@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "chunks.h"
+
 // Not on Windows: there GCC does not align 32-byte vectors that it keeps on
 // the stack, so the portable scan serves.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
@@ -128,7 +130,8 @@ void set_aside(ReadState& state, int points) {
   state.first = {true, state.white, state.black, points};
 }
 
-// read_line, inlined into the reading loop, which calls it for every tag line.
+// Acts on one line: its bytes up to the first line feed in line[0, len), or
+// all of them. Inlined into the reading loop, which calls it for every tag line.
 template <class S>
 HOT_INLINE void act_on_line(S& st, const char* line, std::size_t len, ReadState& state) {
   if (len < name_start) return;
@@ -162,10 +165,6 @@ std::size_t MemorySource::read(char* buf, std::size_t n) {
   data += n;
   left -= n;
   return n;
-}
-
-void read_line(Store& st, const char* line, std::size_t len, ReadState& state) {
-  act_on_line(st, line, len, state);
 }
 
 std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,

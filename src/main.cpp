@@ -1,11 +1,19 @@
 #include <cstdio>
 #include <new>
 
-#include "files.h"
+#include "memory.h"
+#include "names.h"
+#include "reportfiles.h"
+#include "signals.h"
 #include "table5.h"
 
 int main(int argc, char* argv[]) {
-  prepare_process();
+  // Before anything else: the heap the run allocates from, the console it
+  // prints to, and the signals that must not leave a temporary report.
+  prepare_memory();
+  prepare_console();
+  prepare_signals();
+  prepare_report_files();
   try {
     return run(command_line(argc, argv));
   } catch (const std::bad_alloc&) {  // the command line itself did not fit

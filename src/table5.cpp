@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <new>
 
-#include "files.h"
+#include "gamefile.h"
+#include "memory.h"
 #include "ranking.h"
+#include "reportfiles.h"
 #include "reports.h"
 #include "store.h"
 
@@ -25,9 +27,7 @@ const char help[] =
 }  // namespace
 
 ReportNames report_names(const std::string& path, const char* separators) {
-  const std::size_t dir_end = path.find_last_of(separators);
-  const std::size_t name_start = dir_end == std::string::npos ? 0 : dir_end + 1;
-  const std::string stem = path.substr(0, path.find('.', name_start));
+  const std::string stem = path.substr(0, path.find('.', name_start(path, separators)));
   return {stem + "x.txt", stem + "s.txt"};
 }
 

@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "files.h"
-
+#include "names.h"
 
 struct ReportNames {
   std::string cross;      // the cross table, ending in "x.txt"
