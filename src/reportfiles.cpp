@@ -193,7 +193,7 @@ struct FolderLock {
       }
       if (!said) say_waiting(report);
       said = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
   ~FolderLock() {
