@@ -29,6 +29,9 @@
 #ifndef O_BINARY
 #define O_BINARY 0
 #endif
+#ifndef _WIN32
+static_assert(sizeof(off_t) >= 8, "game files of 2 GiB and more need 64-bit file offsets");
+#endif
 
 namespace {
 

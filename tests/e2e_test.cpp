@@ -245,7 +245,7 @@ TEST(EndToEnd, LimitsAndLeftoversEndInAFailureThatLeavesNothing) {
   TempDir dir;
   fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
   if (!sanitized) {
-    const Outcome run = run_tool(dir, "club.pgn", ".", "ulimit -v 4096;");
+    const Outcome run = run_tool(dir, "club.pgn", ".", "ulimit -v 6000;");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "out of memory\n");
     spit(dir / "long.pgn", "[White \"" + std::string(50 << 20, 'x') + "\"]\n");

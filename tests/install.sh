@@ -40,6 +40,9 @@ check "licence and copyright installed" test -s "$prefix/usr/share/doc/table5/co
 rm -f build/packages/*.deb build/packages/*.tar.gz build/packages/*.zip
 check "cpack makes the .tar.gz and the .deb" cpack --preset release
 check "the .tar.gz carries LICENSE" sh -c "tar tzf build/packages/*.tar.gz | grep -q /LICENSE$"
+mkdir -p "$prefix/first" && cp build/packages/*.deb build/packages/*.tar.gz "$prefix/first/"
+check "a second cpack gives the same packages byte for byte" sh -c \
+  "cpack --preset release && for f in '$prefix'/first/*; do cmp \"\$f\" build/packages/\$(basename \"\$f\"); done"
 deb=$(ls build/packages/*.deb 2>/dev/null)
 if ! command -v lintian >/dev/null && [ "$(id -u)" = 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lintian >/dev/null 2>&1 ||
