@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "chunks.h"
+#include "readstate.h"
 
 // Not on Windows: there GCC does not align 32-byte vectors that it keeps on
 // the stack, so the portable scan serves.
