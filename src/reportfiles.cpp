@@ -293,8 +293,18 @@ struct Temp {
 #else
     (void)target;
 #endif
-    // On the disk before it replaces anything: else a power cut soon after
-    // may leave an empty report where the old one was.
+#ifdef __linux__
+    // The disk may start on it while the next report is written.
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    return true;
+  }
+
+  // Puts the file on the disk and closes it. Before it replaces anything:
+  // else a power cut soon after may leave an empty report where the old one
+  // was. Done for all files after all are written, so that one commit of
+  // the file system's journal may serve them all.
+  bool settle() {
     if (!flush_to_disk(fd)) return false;
     const bool closed = ::close(fd) == 0;
     fd = -1;
@@ -346,6 +356,8 @@ std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_f
     if (!temps[i].create(files[i].path, i) ||
         !temps[i].fill(files[i].text, files[i].path, write_fn))
       return i;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (!temps[i].settle()) return i;
   for (std::size_t i = 0; i < files.size(); ++i)
     if (!replaceable(native(files[i].path))) return i;
   const HoldSignals hold;
