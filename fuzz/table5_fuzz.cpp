@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   compute_tiebreaks(*st);
   rank_players(*st);
-  std::string out;
+  Text out;
   write_cross_table(*st, out);
   write_standings(*st, out);
   return 0;

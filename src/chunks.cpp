@@ -55,7 +55,7 @@ std::vector<std::uint64_t> split_points(std::uint64_t size, int n) {
 
 void read_chunk(Chunk& c, ByteSource& source, std::size_t block_size) {
   try {
-    c.store.reset(new ChunkStore);
+    c.store = new_chunk_store();
     c.state.white = c.state.black = from_before;
     CountingSource in(source);
     const char before = byte_before(in, c.start);

@@ -14,7 +14,7 @@
 // One chunk of a game file: the lines that start in [start, end).
 struct Chunk {
   std::uint64_t start = 0, end = 0;
-  std::unique_ptr<ChunkStore> store;
+  ChunkStorePtr store;
   ReadState state;      // starts with both sides from_before
   bool failed = false;  // the chunk's reading ended in a failure
 };

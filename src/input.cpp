@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <memory_resource>
 #include <string_view>
+#include <vector>
 
 #include "readstate.h"
 
@@ -113,7 +114,7 @@ HOT_INLINE int player_of(S& st, const char* name, std::size_t len, ReadState& st
 }
 
 // Reads until buf is full or the source ends; false when the source is done.
-bool fill(ByteSource& in, std::vector<char>& buf, std::size_t& len) {
+bool fill(ByteSource& in, std::pmr::vector<char>& buf, std::size_t& len) {
   while (len < buf.size()) {
     const std::size_t got = in.read(buf.data() + len, buf.size() - len);
     if (got == 0) return false;
@@ -251,9 +252,13 @@ namespace {
 template <class S>
 void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
                      std::size_t block_size) {
-  std::vector<char> buf(std::max<std::size_t>(block_size, 1));
+  std::pmr::vector<char> buf(std::max<std::size_t>(block_size, 1));  // the run's arena, where set
   // Written before read: no need to clear it (32 KB) for every source read.
-  const std::unique_ptr<std::uint32_t[]> starts(new std::uint32_t[window_size / 2 + 1]);
+  struct Starts {
+    std::pmr::polymorphic_allocator<std::uint32_t> from;
+    std::uint32_t* at = from.allocate(window_size / 2 + 1);
+    ~Starts() { from.deallocate(at, window_size / 2 + 1); }
+  } starts;
   std::size_t len = 0;     // bytes held in buf
   std::uint64_t base = 0;  // where buf[0] stands in the source
   bool more = fill(in, buf, len);
@@ -266,13 +271,13 @@ void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::
       const std::size_t to = std::min(end, from + window_size);
       const std::size_t count =
           find_tag_starts(buf.data() + from, to - from, len - from,
-                          from ? buf[from - 1] : before, starts.get());
+                          from ? buf[from - 1] : before, starts.at);
       // A line ends before the next line's start: only the last one may run
       // past the block.
       for (std::size_t i = 0; i + 1 < count; ++i)
-        act_on_line(st, buf.data() + from + starts[i], len - from - starts[i], state);
+        act_on_line(st, buf.data() + from + starts.at[i], len - from - starts.at[i], state);
       if (count == 0) continue;
-      const std::size_t last = from + starts[count - 1];
+      const std::size_t last = from + starts.at[count - 1];
       const bool unended = !std::memchr(buf.data() + last, '\n', len - last);
       if (more && unended) {
         if (may_be_tag(buf.data() + last, len - last)) rest = last;

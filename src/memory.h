@@ -14,5 +14,8 @@ struct StoreFree {
 // A new, zeroed store. Throws std::bad_alloc.
 std::unique_ptr<Store, StoreFree> new_store();
 
-// Sets the run's memory up once, before anything else: malloc's tuning.
+// Sets the run's memory up once, before anything else: malloc's tuning and,
+// on Linux where the kernel gives huge pages, the default memory resource:
+// an arena over one huge page for the run's large buffers, which the core
+// takes from std::pmr::get_default_resource().
 void prepare_memory();

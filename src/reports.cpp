@@ -9,7 +9,7 @@ namespace {
 constexpr int label_width = 29;  // "%2d. " and a 25-character name
 
 // printf onto the end of out; for the short numeric fields only.
-void appendf(std::string& out, const char* format, ...) {
+void appendf(Text& out, const char* format, ...) {
   char buf[128];
   va_list args;
   va_start(args, format);
@@ -18,7 +18,7 @@ void appendf(std::string& out, const char* format, ...) {
   if (n > 0) out.append(buf, std::min(static_cast<std::size_t>(n), sizeof buf - 1));
 }
 
-void append_label(std::string& out, const Store& st, int rank) {
+void append_label(Text& out, const Store& st, int rank) {
   appendf(out, "%2d. ", rank);
   out += stored_name(st, st.r[rank]);
 }
@@ -29,7 +29,7 @@ double percentage(const Store& st, int p) {
 
 // The symbols of p's games against q numbered from first on, as many as width
 // and as far as played, blank-filled to width.
-void append_cell_line(std::string& out, const Store& st, int p, int q, int first, int width) {
+void append_cell_line(Text& out, const Store& st, int p, int q, int first, int width) {
   const int* pair = st.s[p][q];
   const int last = std::min(first + width - 1, pair[0]);
   const std::size_t at = out.size();
@@ -57,7 +57,7 @@ std::string format_quarters(long long q) {
   return field;
 }
 
-void write_cross_table(const Store& st, std::string& out) {
+void write_cross_table(const Store& st, Text& out) {
   const int rows = cell_rows(st.maxn);
   const int width = cell_width(st.maxn);
   // A league's table runs to hundreds of KB: reserved at once, it is neither
@@ -97,7 +97,7 @@ void write_cross_table(const Store& st, std::string& out) {
   }
 }
 
-void write_standings(const Store& st, std::string& out) {
+void write_standings(const Store& st, Text& out) {
   out += "    name                       perc.  pnt games  Buchh    S-B\n\n";
   for (int i = 1; i <= st.nptr; ++i) {
     const int p = st.r[i];

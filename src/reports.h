@@ -1,6 +1,7 @@
 // The two reports: the cross table and the standings list, in rank order.
 #pragma once
 
+#include <memory_resource>
 #include <string>
 
 #include "store.h"
@@ -13,8 +14,12 @@ int cell_width(int maxn);
 // every platform (C libraries differ there).
 std::string format_quarters(long long q);
 
+// A report's text: from the default memory resource (the run's arena where
+// one is set), for a league's cross table runs to hundreds of KB.
+using Text = std::pmr::string;
+
 // Appends the cross table to out.
-void write_cross_table(const Store& st, std::string& out);
+void write_cross_table(const Store& st, Text& out);
 
 // Appends the standings list to out.
-void write_standings(const Store& st, std::string& out);
+void write_standings(const Store& st, Text& out);

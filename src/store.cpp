@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
 #include <new>
 
 // Powers of 23 for eight bytes at a time: h * 23^8 + c0 * 23^7 + ... + c7.
@@ -96,6 +97,16 @@ int find_player(ChunkStore& cs, const char* name, std::size_t len) {
   cs.namelen[p] = len;
   cs.names.append(name, len);
   return p;
+}
+
+ChunkStorePtr new_chunk_store() {
+  void* mem = std::pmr::get_default_resource()->allocate(sizeof(ChunkStore), alignof(ChunkStore));
+  return ChunkStorePtr(new (mem) ChunkStore);
+}
+
+void ChunkStoreFree::operator()(ChunkStore* cs) const {
+  cs->~ChunkStore();
+  std::pmr::get_default_resource()->deallocate(cs, sizeof(ChunkStore), alignof(ChunkStore));
 }
 
 std::string_view stored_name(const Store& st, int p) {

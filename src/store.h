@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -101,8 +102,8 @@ void record_games(Store& st, int a, int b, const std::uint8_t* points, int n);
 // The games of one chunk of a game file, read apart from the rest: players
 // numbered in order of first appearance in the chunk, and by pair (the lower
 // number first) the lower number's half-points in each game, one byte a game.
-// Create it with new ChunkStore (not ChunkStore{}): points is left
-// unwritten, so that only the pages the games touch are ever used.
+// Create it with new_chunk_store: points is left unwritten, so that only the
+// pages the games touch are ever used.
 struct ChunkStore {
   std::string names;                          // the names one after another
   std::size_t name_at[max_players + 1] = {};  // where each player's name starts
@@ -113,6 +114,16 @@ struct ChunkStore {
   // games touch as few pages as can be.
   std::uint8_t points[max_players * (max_players - 1) / 2][max_pair_games];
 };
+
+// Frees a chunk store made by new_chunk_store.
+struct ChunkStoreFree {
+  void operator()(ChunkStore* cs) const;
+};
+using ChunkStorePtr = std::unique_ptr<ChunkStore, ChunkStoreFree>;
+
+// A new chunk store from the default memory resource (the run's arena where
+// one is set), its points unwritten.
+ChunkStorePtr new_chunk_store();
 
 // Where the pair a < b stands in ChunkStore::points.
 constexpr int pair_index(int a, int b) { return (b - 1) * (b - 2) / 2 + a - 1; }

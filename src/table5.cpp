@@ -53,7 +53,7 @@ int run(const std::vector<std::string>& args) {
     compute_tiebreaks(*st);
     rank_players(*st);
     // Both reports are assembled in memory and replace their files together.
-    std::string cross, standings;
+    Text cross, standings;
     write_cross_table(*st, cross);
     write_standings(*st, standings);
     const ReportNames names = report_names(path);

@@ -53,9 +53,10 @@ std::string outcome(Read read) {
   for (int p = 1; p <= st->nptr; ++p) out += std::string(stored_name(*st, p)) + "\n";
   compute_tiebreaks(*st);
   rank_players(*st);
-  write_cross_table(*st, out);
-  write_standings(*st, out);
-  return out;
+  Text reports;
+  write_cross_table(*st, reports);
+  write_standings(*st, reports);
+  return out + std::string(reports);
 }
 
 // The text from offset on, failing as a disk would at byte broken and after.

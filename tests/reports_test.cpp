@@ -20,15 +20,15 @@ std::unique_ptr<Store> ranked(const std::string& text) {
 }
 
 std::string cross_table(const Store& st) {
-  std::string out;
+  Text out;
   write_cross_table(st, out);
-  return out;
+  return std::string(out);
 }
 
 std::string standings(const Store& st) {
-  std::string out;
+  Text out;
   write_standings(st, out);
-  return out;
+  return std::string(out);
 }
 
 std::string games_of(const std::string& white, const std::string& black, int n) {
