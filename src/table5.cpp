@@ -1,6 +1,7 @@
 #include "table5.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <new>
 
 #include "gamefile.h"
@@ -22,7 +23,29 @@ const char help[] =
     "Ranking: the larger points / (games + 0.01) first, compared exactly, so at\n"
     "equal percentage more games rank higher; then the larger Buchholz, then\n"
     "the larger Sonneborn-Berger. Players without games rank last.\n"
-    "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n";
+    "\n"
+    "Options (instead of a game file):\n"
+    "  -h, --help  show this help and exit\n"
+    "  --version   show the version and licence and exit\n"
+    "\n"
+    "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n"
+    "Report a problem in the project's issue tracker; see the README's section\n"
+    "\"Reporting a problem\" and `man table5`.\n";
+
+const char version[] =
+    "table5 " TABLE5_VERSION "\n"
+    "Copyright (c) 2026 the table5 developers\n"
+    "MIT License: you may use, copy, change and pass it on; see LICENSE.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
+// Prints text on standard output; status 0, or 1 with a word on standard
+// error when it could not be written (a full disk, a closed pipe).
+int print(std::initializer_list<const char*> texts) {
+  for (const char* text : texts) std::fputs(text, stdout);
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fputs("table5: cannot write to standard output\n", stderr);
+  return 1;
+}
 
 }  // namespace
 
@@ -37,15 +60,8 @@ int run(const std::vector<std::string>& args) {
     return 2;
   }
   const std::string& path = args[1];
-  if (path == "--help" || path == "-h") {
-    std::fputs(usage, stdout);
-    std::fputs(help, stdout);
-    return 0;
-  }
-  if (path == "--version") {
-    std::fputs("table5 " TABLE5_VERSION "\n", stdout);
-    return 0;
-  }
+  if (path == "--help" || path == "-h") return print({usage, help});
+  if (path == "--version") return print({version});
 
   try {
     const auto st = new_store();
