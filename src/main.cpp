@@ -14,10 +14,12 @@ int main(int argc, char* argv[]) {
   prepare_console();
   prepare_signals();
   prepare_report_files();
+  int status = 1;
   try {
-    return run(command_line(argc, argv));
+    status = run(command_line(argc, argv));
   } catch (const std::bad_alloc&) {  // the command line itself did not fit
     std::fputs("out of memory\n", stdout);
-    return 1;
   }
+  if (status != 0) wait_if_own_console();  // every failure prints a message
+  return status;
 }

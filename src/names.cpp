@@ -3,9 +3,11 @@
 #include <fcntl.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #ifdef _WIN32
+#include <conio.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -53,6 +55,19 @@ void prepare_console() {
   console_code_page = ::GetConsoleOutputCP();
   ::SetConsoleOutputCP(CP_UTF8);
   std::atexit(restore_console);
+#endif
+}
+
+void wait_if_own_console() {
+#ifdef _WIN32
+  DWORD processes[2];
+  DWORD mode = 0;
+  const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (::GetConsoleProcessList(processes, 2) != 1 || !::GetConsoleMode(in, &mode)) return;
+  std::fputs("Press a key to close this window.\n", stdout);
+  std::fflush(stdout);
+  ::FlushConsoleInputBuffer(in);
+  ::_getch();
 #endif
 }
 

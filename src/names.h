@@ -29,6 +29,11 @@ std::vector<std::string> command_line(int argc, char* argv[]);
 void prepare_console();
 void restore_console();
 
+// On Windows, when the console is this process's alone (it was started from
+// Explorer, a game file dropped on it) and a key can be read, asks for a key
+// before the window closes, so that the message printed can be read.
+void wait_if_own_console();
+
 // UTF-16 to UTF-8 and back; a lone surrogate, which Windows allows in file
 // names, is carried through as the three bytes UTF-8 would give it, so that
 // every name comes back as it was.
