@@ -26,9 +26,6 @@
 #include <sched.h>
 #endif
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 #ifndef _WIN32
 static_assert(sizeof(off_t) >= 8, "game files of 2 GiB and more need 64-bit file offsets");
 #endif

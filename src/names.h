@@ -2,6 +2,8 @@
 // system takes them (UTF-16 on Windows, bytes elsewhere).
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -52,5 +54,10 @@ std::wstring native(const std::string& path);
 #else
 inline const std::string& native(const std::string& path) { return path; }
 #endif
+// open(); flags as open takes them, with O_BINARY (0 where files have no
+// text mode) for the bytes as they are.
 int open_native(const NativePath& path, int flags, int mode = 0);
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 void remove_native(const NativeChar* path);

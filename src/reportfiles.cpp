@@ -29,10 +29,6 @@
 #include <sys/xattr.h>
 #endif
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-
 namespace {
 
 #ifndef _WIN32
