@@ -53,13 +53,14 @@ std::vector<std::uint64_t> split_points(std::uint64_t size, int n) {
   return starts;
 }
 
-void read_chunk(Chunk& c, ByteSource& source, std::size_t block_size) {
+void read_chunk(Chunk& c, ByteSource& source, std::size_t block_size,
+                std::pmr::memory_resource* mem) {
   try {
-    c.store = new_chunk_store();
+    c.store = new_chunk_store(mem);
     c.state.white = c.state.black = from_before;
     CountingSource in(source);
     const char before = byte_before(in, c.start);
-    read_lines(*c.store, in, c.state, before, c.end - c.start, block_size);
+    read_lines(*c.store, in, c.state, before, c.end - c.start, block_size, mem);
     // A file that ends before the chunk does is not the file the others
     // read (rewritten meanwhile, say): the plain reader reads it again.
     if (c.end != UINT64_MAX && in.given < c.end - c.start + (c.start > 0)) c.failed = true;
@@ -112,13 +113,14 @@ bool merge_chunk(Store& st, ReadState& pending, const Chunk& c) {
 }
 
 void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const OpenAt& open_at,
-                    const Launch& launch, std::size_t block_size) {
+                    const Launch& launch, std::size_t block_size,
+                    std::pmr::memory_resource* mem) {
   std::vector<Chunk> chunks(starts.size());
   std::atomic<bool> stop{false};
   const auto read = [&](Chunk& c) {
     try {
       StoppableSource in(open_before(open_at, c.start), stop);
-      read_chunk(c, in, block_size);
+      read_chunk(c, in, block_size, mem);
     } catch (...) {  // the source could not be had
       c.failed = true;
     }
@@ -150,7 +152,8 @@ void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const O
     // From here on in one piece: the failure, if any, is the first one.
     stop = true;
     const auto in = open_before(open_at, chunks[k].start);
-    read_lines(st, *in, pending, byte_before(*in, chunks[k].start), UINT64_MAX, block_size);
+    read_lines(st, *in, pending, byte_before(*in, chunks[k].start), UINT64_MAX, block_size,
+               mem);
     return;
   }
 }

@@ -28,7 +28,8 @@ std::vector<std::uint64_t> split_points(std::uint64_t size, int n);
 
 // Reads chunk c from in, which gives the file's bytes from c.start - 1 on
 // (from 0 for a chunk at 0). A failure marks the chunk failed.
-void read_chunk(Chunk& c, ByteSource& in, std::size_t block_size = default_block_size);
+void read_chunk(Chunk& c, ByteSource& in, std::size_t block_size = default_block_size,
+                std::pmr::memory_resource* mem = std::pmr::get_default_resource());
 
 // Merges c into the store, after the chunks before it, which left the game
 // being read in pending. False, with no game of c recorded, when c failed or
@@ -47,4 +48,5 @@ using Launch = std::function<std::function<void()>(std::function<void()> task)>;
 // merge on, the file is read in one piece, so that a failure is the one the
 // plain reader meets first; the chunks after it stop reading.
 void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const OpenAt& open_at,
-                    const Launch& launch, std::size_t block_size = default_block_size);
+                    const Launch& launch, std::size_t block_size = default_block_size,
+                    std::pmr::memory_resource* mem = std::pmr::get_default_resource());

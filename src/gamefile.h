@@ -2,17 +2,20 @@
 // is large.
 #pragma once
 
+#include <memory_resource>
 #include <string>
 
 #include "chunks.h"
 #include "store.h"
+#include "system.h"
 
 // Reads the game file at path into the store. Throws Failure "PATH: not
 // found" when it cannot be opened or read, "PATH: changed while read" when
-// it was saved anew during two reads, and what read_games throws.
-void read_game_file(Store& st, const std::string& path);
+// it was saved anew during two reads, and what read_games throws. Buffers
+// come from mem.
+void read_game_file(System& sys, Store& st, const std::string& path,
+                    std::pmr::memory_resource* mem = std::pmr::get_default_resource());
 
-// Starts tasks on threads of their own, for read_in_chunks: on Linux each
-// first on a processor other than the caller's, in turn, then free to move;
+// Starts tasks on threads of their own through sys, for read_in_chunks;
 // where no thread can be had, a task runs when waited for.
-Launch spread_launcher();
+Launch thread_launcher(System& sys);

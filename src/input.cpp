@@ -251,14 +251,15 @@ namespace {
 // block is scanned and read in windows small enough to stay in the L1 cache.
 template <class S>
 void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
-                     std::size_t block_size) {
-  std::pmr::vector<char> buf(std::max<std::size_t>(block_size, 1));  // the run's arena, where set
+                     std::size_t block_size, std::pmr::memory_resource* mem) {
+  std::pmr::vector<char> buf(std::max<std::size_t>(block_size, 1), mem);
   // Written before read: no need to clear it (32 KB) for every source read.
   struct Starts {
     std::pmr::polymorphic_allocator<std::uint32_t> from;
+    explicit Starts(std::pmr::memory_resource* m) : from(m) {}
     std::uint32_t* at = from.allocate(window_size / 2 + 1);
     ~Starts() { from.deallocate(at, window_size / 2 + 1); }
-  } starts;
+  } starts(mem);
   std::size_t len = 0;     // bytes held in buf
   std::uint64_t base = 0;  // where buf[0] stands in the source
   bool more = fill(in, buf, len);
@@ -299,16 +300,17 @@ void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::
 }  // namespace
 
 void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
-                std::size_t block_size) {
-  read_lines_into(st, in, state, before, limit, block_size);
+                std::size_t block_size, std::pmr::memory_resource* mem) {
+  read_lines_into(st, in, state, before, limit, block_size, mem);
 }
 
 void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
-                std::uint64_t limit, std::size_t block_size) {
-  read_lines_into(st, in, state, before, limit, block_size);
+                std::uint64_t limit, std::size_t block_size, std::pmr::memory_resource* mem) {
+  read_lines_into(st, in, state, before, limit, block_size, mem);
 }
 
-void read_games(Store& st, ByteSource& in, std::size_t block_size) {
+void read_games(Store& st, ByteSource& in, std::size_t block_size,
+                std::pmr::memory_resource* mem) {
   ReadState state;
-  read_lines(st, in, state, '\n', UINT64_MAX, block_size);
+  read_lines(st, in, state, '\n', UINT64_MAX, block_size, mem);
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,10 @@ constexpr std::size_t default_block_size = std::size_t(1) << 16;
 
 // Reads the whole source into the store. Throws Failure on a result without
 // players, on the store's limits, and on a failing source. Tests and the
-// fuzzer pass small blocks to meet lines that cross blocks often.
-void read_games(Store& st, ByteSource& in, std::size_t block_size = default_block_size);
+// fuzzer pass small blocks to meet lines that cross blocks often. Buffers
+// come from mem (the run's arena).
+void read_games(Store& st, ByteSource& in, std::size_t block_size = default_block_size,
+                std::pmr::memory_resource* mem = std::pmr::get_default_resource());
 
 // Writes to starts the position of every '[' in buf[0, len) that starts a
 // line (the byte before buf[0] is before) and looks like the start of a

@@ -46,8 +46,10 @@ struct ReadState {
 // Reads the lines of the source that start before limit (counted from the
 // source's first byte), each to its end, into the store, going on from
 // state. before is the byte before the source's first: a line starts there
-// only when it is a line feed.
+// only when it is a line feed. Buffers come from mem.
 void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
-                std::size_t block_size = default_block_size);
+                std::size_t block_size = default_block_size,
+                std::pmr::memory_resource* mem = std::pmr::get_default_resource());
 void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
-                std::uint64_t limit, std::size_t block_size = default_block_size);
+                std::uint64_t limit, std::size_t block_size = default_block_size,
+                std::pmr::memory_resource* mem = std::pmr::get_default_resource());

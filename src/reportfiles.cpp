@@ -1,298 +1,163 @@
 #include "reportfiles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <csignal>
-#include <cstdint>
-#include <cstdio>
-#include <random>
-#include <thread>
+#include <memory>
 
-#include "names.h"
+#include "failure.h"
+#include "paths.h"
 #include "signals.h"
-#include "store.h"
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
-#include <sys/file.h>
-#include <unistd.h>
-#endif
-#ifdef __linux__
-#include <sys/xattr.h>
-#endif
 
 namespace {
 
-#ifndef _WIN32
-mode_t process_umask = 022;
-#endif
+constexpr char temp_prefix[] = "table5-";
+constexpr char temp_suffix[] = ".tmp";
+constexpr int temp_letters = 8;
+// A temporary of the program's own naming older than this was left by a
+// run that was killed: none takes minutes.
+constexpr std::int64_t stale_seconds = 5 * 60;
 
-// Calls attempt until it succeeds. On Windows a file that another program
-// holds open (an editor, a virus scanner, an indexer) fails with a sharing
-// or access violation for a moment: try again for about two seconds.
+// Calls attempt until it succeeds or fails for good. A call interrupted by a
+// signal is made again; on Windows a file that another program holds open
+// (an editor, a virus scanner, an indexer) is busy for a moment: it is tried
+// again for about two seconds.
 template <class Attempt>
-bool with_retries(Attempt attempt) {
-#ifdef _WIN32
-  for (int tries = 0; tries < 40; ++tries) {
+bool with_retries(System& sys, Attempt attempt) {
+  for (int busy = 0;;) {
     if (attempt()) return true;
-    const DWORD error = ::GetLastError();
-    if (errno != EACCES && error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-        error != ERROR_LOCK_VIOLATION)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (sys.error == Err::interrupted) continue;
+    if (sys.error != Err::busy || ++busy == 40) return false;
+    sys.sleep_ms(50);
   }
-  return false;
-#else
-  return attempt();
-#endif
-}
-
-bool rename_over(const NativePath& from, const NativePath& to) {
-#ifdef _WIN32
-  return with_retries([&] {
-    errno = 0;
-    return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-  });
-#else
-  return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
-
-// Whether the file at path may be replaced now. On Windows a file that
-// another program holds open without delete sharing (a spreadsheet, say)
-// may not, and is tried again for about two seconds; asked of every report
-// before the first is replaced, so that a held one leaves both old ones.
-bool replaceable(const NativePath& path) {
-#ifdef _WIN32
-  return with_retries([&] {
-    errno = 0;
-    const HANDLE file = ::CreateFileW(
-        path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-    ::CloseHandle(file);
-    return true;
-  });
-#else
-  (void)path;
-  return true;
-#endif
-}
-
-// Creates a new file for writing, owner-only, failing with EEXIST where a
-// file of that name exists. On Windows it may be deleted while open, so that
-// the console handler can remove it.
-int create_exclusive(const NativePath& path) {
-#ifdef _WIN32
-  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
-    errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
-            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
-                                                                                : ENOENT;
-    return -1;
-  }
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (fd < 0) ::CloseHandle(file);
-  return fd;
-#else
-  return open_native(path, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0600);
-#endif
 }
 
 // Eight letters and digits no other run can guess.
-std::string random_letters() {
+std::string temp_name(System& sys, const std::string& folder) {
   static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::uint64_t bits;
-  try {
-    std::random_device device;
-    bits = (std::uint64_t(device()) << 32) ^ device();
-  } catch (const std::exception&) {  // no entropy source: time and place still differ
-    bits = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        reinterpret_cast<std::uintptr_t>(&bits);
+  std::uint64_t bits = sys.random();
+  std::string name = folder + temp_prefix;
+  for (int i = 0; i < temp_letters; ++i, bits /= 36) name += alphabet[bits % 36];
+  return name + temp_suffix;
+}
+
+bool is_temp_name(const std::string& name) {
+  const std::size_t prefix = sizeof temp_prefix - 1, suffix = sizeof temp_suffix - 1;
+  if (name.size() != prefix + temp_letters + suffix || name.compare(0, prefix, temp_prefix) != 0 ||
+      name.compare(prefix + temp_letters, suffix, temp_suffix) != 0)
+    return false;
+  for (int i = 0; i < temp_letters; ++i) {
+    const char c = name[prefix + static_cast<std::size_t>(i)];
+    if (!std::islower(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c)))
+      return false;
   }
-  std::string letters(8, 'a');
-  for (char& c : letters) {
-    c = alphabet[bits % 36];
-    bits /= 36;
+  return true;
+}
+
+// Removes the temporary files that killed runs left in folder. Under the
+// folder's lock, so that none is a running one's.
+void remove_stale_temps(System& sys, const std::string& folder) {
+  const std::int64_t now = sys.wall_seconds();
+  for (const std::string& name : sys.names_in(folder + ".")) {
+    std::int64_t modified = 0;
+    if (is_temp_name(name) && sys.modified_seconds(folder + name, modified) &&
+        now - modified > stale_seconds)
+      sys.remove(folder + name);
   }
-  return letters;
 }
 
 // A lock on a folder that every run replacing reports there takes, held
 // until destroyed or the process ends, and leaving no file behind. It is
 // tried without blocking until patience runs out, saying once that it
 // waits: a run that holds it takes milliseconds, and one that never lets go
-// (or a reader of the folder that locks it) must not hang this one. held is
-// false then; where the system gives no lock for the folder, runs go on
-// without one.
+// (or a reader of the folder that locks it) must not hang this one.
 struct FolderLock {
-  bool held = true;
-#ifdef _WIN32
-  HANDLE mutex = nullptr;
-  FolderLock(const std::string& folder, const std::string& report,
-             std::chrono::milliseconds patience) {
-    // A named mutex for the folder's final path: the system releases it with
-    // the process that holds it.
-    const HANDLE dir = ::CreateFileW(native(folder).c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (dir == INVALID_HANDLE_VALUE) return;
-    wchar_t final_path[32768];
-    const DWORD n = ::GetFinalPathNameByHandleW(dir, final_path, 32768, 0);
-    ::CloseHandle(dir);
-    if (n == 0 || n >= 32768) return;
-    std::uint64_t hash = 14695981039346656037u;  // FNV-1a of the upper-case path
-    ::CharUpperBuffW(final_path, n);
-    for (DWORD i = 0; i < n; ++i) hash = (hash ^ final_path[i]) * 1099511628211u;
-    std::wstring name = L"Global\\table5-";
-    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[hash >> shift & 15];
-    mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
-    if (!mutex) return;
-    DWORD got = ::WaitForSingleObject(mutex, 0);
-    if (got == WAIT_TIMEOUT) {
-      say_waiting(report);
-      got = ::WaitForSingleObject(mutex, static_cast<DWORD>(patience.count()));
-    }
-    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) return;
-    held = got != WAIT_TIMEOUT;
-    ::CloseHandle(mutex);
-    mutex = nullptr;
-  }
-  ~FolderLock() {
-    if (!mutex) return;
-    ::ReleaseMutex(mutex);
-    ::CloseHandle(mutex);
-  }
-#else
-  int fd;
-  FolderLock(const std::string& folder, const std::string& report,
-             std::chrono::milliseconds patience)
-      : fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd < 0) return;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    for (bool said = false; ::flock(fd, LOCK_EX | LOCK_NB) != 0;) {
-      if (errno != EWOULDBLOCK && errno != EINTR) return;  // no lock here (NFS, say)
-      if (std::chrono::steady_clock::now() >= deadline) {
-        held = false;
+  System& sys;
+  Handle lock = -1;
+  FolderLock(System& s, const std::string& folder, const std::string& report, int patience_ms)
+      : sys(s) {
+    const std::int64_t deadline = sys.now_ms() + patience_ms;
+    for (bool said = false;; said = true) {
+      lock = sys.try_lock_folder(folder + ".");
+      if (lock >= 0) return;
+      if (sys.error == Err::interrupted) continue;
+      if (sys.error == Err::not_found) throw Failure(report + ": cannot write");
+      if (sys.error == Err::unsupported) {  // NFS, say: go on, but not in silence
+        sys.err("table5: " + report + ": the folder cannot be locked; runs at the same time may mix their reports\n");
         return;
       }
-      if (!said) say_waiting(report);
-      said = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (sys.error != Err::busy && sys.error != Err::interrupted)
+        throw Failure(report + ": cannot lock its folder");
+      if (sys.now_ms() >= deadline) throw Failure(report + ": locked by another run");
+      if (!said) sys.out(report + ": waiting for another run\n");
+      sys.sleep_ms(2);
     }
   }
   ~FolderLock() {
-    if (fd >= 0) ::close(fd);
+    if (lock >= 0) sys.unlock_folder(lock);
   }
-#endif
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
-
-  static void say_waiting(const std::string& report) {
-    std::printf("%s: waiting for another run\n", report.c_str());
-    std::fflush(stdout);
-  }
 };
-
-#ifdef __linux__
-constexpr char acl_name[] = "system.posix_acl_access";
-#endif
-
-// Writes a file's data through to the disk.
-bool flush_to_disk(int fd) {
-#ifdef _WIN32
-  return ::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))) != 0;
-#else
-  while (::fdatasync(fd) != 0)
-    if (errno != EINTR) return errno == EINVAL;  // a file system that keeps nothing on a disk
-  return true;
-#endif
-}
 
 // One file being replaced: its temporary file while that exists.
 struct Temp {
-  NativePath path;
-  int fd = -1;
-  std::size_t slot = 0;  // its place among the noted temporary files
-  bool live = false;
+  System& sys;
+  std::string path;
+  Handle file = -1;
+  LiveTemp live;
 
-  // Creates the temporary file beside target, under a short name of its own,
+  explicit Temp(System& s) : sys(s) { live.path = &path; }
+
+  // Creates the temporary file beside target under a name of its own,
   // exclusively; owner-only until its content is complete.
-  bool create(const std::string& target, std::size_t at) {
-    slot = at;
-    const std::string prefix = folder_prefix(target) + "table5-";
+  bool create(const std::string& folder) {
     for (int tries = 0; tries < 100; ++tries) {
-      NativePath name = native(prefix + random_letters() + ".tmp");
-      bool exists = false;
-      const bool made = with_retries([&] {
-        const HoldSignals hold;
-        fd = create_exclusive(name);
-        exists = fd < 0 && errno == EEXIST;
-        if (fd < 0) return false;
+      std::string name = temp_name(sys, folder);
+      const bool made = with_retries(sys, [&] {
+        const HoldSignals hold(sys);
+        file = sys.create_new(name);
+        if (file < 0) return false;
         path = std::move(name);
-        note_temp(slot, path.c_str());
-        live = true;
+        note_temp(live);
         return true;
       });
       if (made) return true;
-      if (!exists) return false;
+      if (sys.error != Err::exists) return false;
     }
     return false;
   }
 
-  // Writes text and gives the file the mode target has, or a new file's.
-  bool fill(std::string_view text, const std::string& target, WriteFn write_fn) {
-#ifdef _WIN32
+  // Writes text and gives the file the attributes of target, or a new
+  // file's in folder; the disk may start on it meanwhile.
+  bool fill(std::string_view text, const std::string& target, const std::string& folder) {
     std::string crlf;  // reports are text files: Windows line ends there
-    crlf.reserve(text.size() + text.size() / 16);
-    for (const char c : text) {
-      if (c == '\n') crlf += '\r';
-      crlf += c;
+    if (on_windows) {
+      crlf.reserve(text.size() + text.size() / 16);
+      for (const char c : text) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+      }
+      text = crlf;
     }
-    text = crlf;
-#endif
-    const char* data = text.data();
-    std::size_t n = text.size();
-    while (n > 0) {
-      const long done = write_fn(fd, data, n);
-      if (done < 0 && errno == EINTR) continue;
+    while (!text.empty()) {
+      const long done = sys.write(file, text.data(), text.size());
+      if (done < 0 && sys.error == Err::interrupted) continue;
       if (done <= 0) return false;
-      data += done;
-      n -= static_cast<std::size_t>(done);
+      text.remove_prefix(static_cast<std::size_t>(done));
     }
-#ifndef _WIN32
-    struct stat old;
-    const bool kept = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    // The report's group where the runner may give it (a shared folder's);
-    // else the runner's.
-    if (kept && old.st_gid != ::getegid())
-      static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0);
-    // Permission bits only: no setuid or setgid bit on a file the runner now
-    // owns. A file system without modes (FAT) refuses: it stays owner-only.
-    (void)::fchmod(fd, kept ? old.st_mode & 0777 : 0666 & ~process_umask);
-#ifdef __linux__
-    char acl[4096];  // an access control list, where the old report has one
-    const auto acl_size = kept ? ::lgetxattr(target.c_str(), acl_name, acl, sizeof acl) : -1;
-    if (acl_size > 0) (void)::fsetxattr(fd, acl_name, acl, static_cast<std::size_t>(acl_size), 0);
-#endif
-#else
-    (void)target;
-#endif
-#ifdef __linux__
-    // The disk may start on it while the next report is written.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
+    Attributes want;
+    if (!sys.attributes(target, want) ||
+        (!want.regular && !sys.new_file_attributes(folder + ".", want)))
+      return false;
+    // The old report's group where the runner may give it (a shared
+    // folder's); else the runner's. Permission bits only: no setuid or
+    // setgid bit on a file the runner now owns. A file system without modes
+    // (FAT) refuses: the report then stays owner-only. An ACL is copied
+    // whole or the report is not written: else a group that was denied
+    // could gain access.
+    if (want.group >= 0) sys.set_group(file, want.group);
+    sys.set_mode(file, want.mode);
+    if (!want.acl.empty() && !sys.set_acl(file, want.acl)) return false;
+    sys.start_flush(file);
     return true;
   }
 
@@ -301,67 +166,107 @@ struct Temp {
   // was. Done for all files after all are written, so that one commit of
   // the file system's journal may serve them all.
   bool settle() {
-    if (!flush_to_disk(fd)) return false;
-    const bool closed = ::close(fd) == 0;
-    fd = -1;
-    return closed;
+    const bool flushed = with_retries(sys, [&] { return sys.flush(file); });
+    const Handle was = file;
+    file = -1;
+    return sys.close_written(was) && flushed;
   }
 
   // Once renamed over its target, the file is no longer temporary.
   void renamed() {
-    note_temp(slot, nullptr);
-    live = false;
+    forget_temp(live);
+    path.clear();
   }
 
   ~Temp() {
-    if (fd >= 0) ::close(fd);
-    if (!live) return;
-    const HoldSignals hold;
-    remove_native(path.c_str());
-    note_temp(slot, nullptr);
+    if (file >= 0) sys.close(file);
+    if (path.empty()) return;
+    const HoldSignals hold(sys);
+    with_retries(sys, [&] { return sys.remove(path); });
+    forget_temp(live);
   }
 };
 
+// The file a report replaces, kept aside under a temporary name by a second
+// link until both reports stand, so that it can be put back.
+struct Aside {
+  System* sys = nullptr;
+  std::string path;  // empty: nothing stood there, or it could not be kept
+  bool nothing_before = false;
+  Aside() = default;
+  Aside(const Aside&) = delete;
+  Aside& operator=(const Aside&) = delete;
+  ~Aside() {
+    if (!path.empty()) with_retries(*sys, [&] { return sys->remove(path); });
+  }
+};
+
+// Keeps target aside; false where that failed in a way that forbids going on.
+bool keep_aside(System& sys, const std::string& target, const std::string& folder, Aside& aside) {
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string name = temp_name(sys, folder);
+    if (with_retries(sys, [&] { return sys.link(target, name); })) {
+      aside.sys = &sys;
+      aside.path = std::move(name);
+      return true;
+    }
+    if (sys.error == Err::not_found) return aside.nothing_before = true;
+    // A file system without links (FAT): the pair can no longer be undone.
+    if (sys.error == Err::unsupported || sys.error == Err::denied) return true;
+    if (sys.error != Err::exists) return false;
+  }
+  return false;
+}
+
+// Renames each temporary file over its target; where one fails, the targets
+// renamed before it are put back. Index of the failed one, or temps.size().
+// Nothing is allocated once the first is renamed: memory running out there
+// would leave the pair mixed.
+std::size_t swap_in(System& sys, std::vector<std::unique_ptr<Temp>>& temps,
+                    const std::vector<Replacement>& files, const std::string& folder) {
+  std::vector<Aside> asides(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (!keep_aside(sys, files[i].path, folder, asides[i])) return i;
+  std::size_t renamed = 0;
+  while (renamed < files.size() &&
+         with_retries(sys, [&] { return sys.rename(temps[renamed]->path, files[renamed].path); }))
+    temps[renamed++]->renamed();
+  if (renamed == files.size()) return renamed;
+  // Those renamed before the one that failed are undone, the last first:
+  // the old file back, or none where there was none.
+  for (std::size_t k = renamed; k-- > 0;) {
+    if (!asides[k].path.empty() &&
+        with_retries(sys, [&] { return sys.rename(asides[k].path, files[k].path); }))
+      asides[k].path.clear();
+    else if (asides[k].nothing_before)
+      with_retries(sys, [&] { return sys.remove(files[k].path); });
+  }
+  return renamed;  // the files kept aside go with them
+}
+
 }  // namespace
 
-void prepare_report_files() {
-#ifndef _WIN32
-  std::signal(SIGXFSZ, SIG_IGN);
-  process_umask = ::umask(0);
-  ::umask(process_umask);
-#endif
-}
-
-long write_fd(int fd, const char* data, std::size_t n) {
-  return static_cast<long>(::write(fd, data, static_cast<unsigned>(n < INT_MAX ? n : INT_MAX)));
-}
-
-std::size_t replace_files(const std::vector<Replacement>& files, WriteFn write_fn,
-                          std::chrono::milliseconds patience) {
+std::size_t replace_files(System& sys, const std::vector<Replacement>& files, int patience_ms) {
   if (files.empty()) return 0;
-  if (files.size() > max_temps) throw std::length_error("replace_files: too many files");
-#ifdef _WIN32
-  for (const Replacement& file : files)
-    if (is_device_name(file.path.substr(folder_prefix(file.path).size())))
-      throw Failure(file.path + ": reserved device name");
-#endif
-  const FolderLock lock(folder_prefix(files[0].path) + ".", files[0].path, patience);
-  if (!lock.held) throw Failure(files[0].path + ": locked by another run");
-  Temp temps[max_temps];
-  for (std::size_t i = 0; i < files.size(); ++i)
-    if (!temps[i].create(files[i].path, i) ||
-        !temps[i].fill(files[i].text, files[i].path, write_fn))
-      return i;
-  for (std::size_t i = 0; i < files.size(); ++i)
-    if (!temps[i].settle()) return i;
-  for (std::size_t i = 0; i < files.size(); ++i)
-    if (!replaceable(native(files[i].path))) return i;
-  const HoldSignals hold;
+  const std::string folder = folder_prefix(files[0].path);
+  if (on_windows)
+    for (const Replacement& file : files)
+      if (is_device_name(file.path.substr(folder_prefix(file.path).size())))
+        throw Failure(file.path + ": reserved device name");
+  const FolderLock lock(sys, folder, files[0].path, patience_ms);
+  remove_stale_temps(sys, folder);
+  std::vector<std::unique_ptr<Temp>> temps;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!rename_over(temps[i].path, native(files[i].path))) return i;
-    temps[i].renamed();
+    temps.push_back(std::make_unique<Temp>(sys));
+    if (!temps[i]->create(folder) || !temps[i]->fill(files[i].text, files[i].path, folder))
+      return i;
   }
-  return files.size();
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (!temps[i]->settle()) return i;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    if (!with_retries(sys, [&] { return sys.replaceable(files[i].path); })) return i;
+  const HoldSignals hold(sys);
+  return swap_in(sys, temps, files, folder);
 }
 
 bool is_device_name(std::string_view name) {
@@ -371,8 +276,4 @@ bool is_device_name(std::string_view name) {
   if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
   return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
          base[3] >= '1' && base[3] <= '9';
-}
-
-bool replace_file(const std::string& path, std::string_view text, WriteFn write_fn) {
-  return replace_files({{path, text}}, write_fn) == 1;
 }

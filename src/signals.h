@@ -2,31 +2,35 @@
 // first, and holding them off while the reports are renamed.
 #pragma once
 
-#include <csignal>
-#include <cstddef>
+#include <string>
 
-#include "names.h"
+#include "system.h"
 
-// Sets the handlers up once: every signal sent to end the process (on
-// Windows Ctrl-C, Ctrl-Break, closing the console) removes the temporary
-// files noted, then ends the process as the signal would. A signal the
-// caller ignores (nohup) stays ignored; those of a fault in the program
-// itself (SIGSEGV, SIGABRT) keep their default.
-void prepare_signals();
+// Sets the handlers up once through sys: every signal that would end the
+// process (on Windows Ctrl-C, Ctrl-Break, closing the console) removes the
+// temporary files noted, then ends the process as the signal would. A
+// signal the caller ignores (nohup) stays ignored.
+void prepare_signals(System& sys);
 
-// Notes the temporary file in slot, or nullptr for none, for the handlers.
-// Only while the signals are held off.
-constexpr std::size_t max_temps = 2;
-void note_temp(std::size_t slot, const NativeChar* path);
+// A temporary file that a signal must remove, noted while it exists. Noted
+// and forgotten only while the signals are held off.
+struct LiveTemp {
+  const std::string* path = nullptr;
+  LiveTemp* next = nullptr;
+};
+void note_temp(LiveTemp& temp);
+void forget_temp(LiveTemp& temp);
+
+// Removes the temporary files noted, as a signal would: for an end of the
+// process that unwinds nothing.
+void remove_temps_now();
 
 // Holds every signal that can be held off for its lifetime; one that comes
 // meanwhile is acted on when it ends.
 struct HoldSignals {
-  HoldSignals();
-  ~HoldSignals();
+  System& sys;
+  explicit HoldSignals(System& s) : sys(s) { sys.hold_signals(); }
+  ~HoldSignals() { sys.release_signals(); }
   HoldSignals(const HoldSignals&) = delete;
   HoldSignals& operator=(const HoldSignals&) = delete;
-#ifndef _WIN32
-  sigset_t old;
-#endif
 };

@@ -99,14 +99,14 @@ int find_player(ChunkStore& cs, const char* name, std::size_t len) {
   return p;
 }
 
-ChunkStorePtr new_chunk_store() {
-  void* mem = std::pmr::get_default_resource()->allocate(sizeof(ChunkStore), alignof(ChunkStore));
-  return ChunkStorePtr(new (mem) ChunkStore);
+ChunkStorePtr new_chunk_store(std::pmr::memory_resource* mem) {
+  void* at = mem->allocate(sizeof(ChunkStore), alignof(ChunkStore));
+  return ChunkStorePtr(new (at) ChunkStore, ChunkStoreFree{mem});
 }
 
 void ChunkStoreFree::operator()(ChunkStore* cs) const {
   cs->~ChunkStore();
-  std::pmr::get_default_resource()->deallocate(cs, sizeof(ChunkStore), alignof(ChunkStore));
+  mem->deallocate(cs, sizeof(ChunkStore), alignof(ChunkStore));
 }
 
 std::string_view stored_name(const Store& st, int p) {

@@ -5,19 +5,16 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
+#include <memory_resource>
 #include <string>
 #include <string_view>
+
+#include "failure.h"
 
 constexpr int max_players = 19;      // player numbers 1..19; 0 means "no player"
 constexpr int max_pair_games = 998;  // games one pair may play
 constexpr int hash_slots = 1024;     // slots of the name index (a power of two)
 constexpr int name_field = 25;       // stored names are blank-padded to this width
-
-// A failure that ends the run: main prints the message and exits with status 1.
-struct Failure : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 // Every table of one tournament. Value-initialise it (Store{} or make_unique)
 // so that all tables start at zero; tables by player number start at index 1.
@@ -117,13 +114,13 @@ struct ChunkStore {
 
 // Frees a chunk store made by new_chunk_store.
 struct ChunkStoreFree {
+  std::pmr::memory_resource* mem;
   void operator()(ChunkStore* cs) const;
 };
 using ChunkStorePtr = std::unique_ptr<ChunkStore, ChunkStoreFree>;
 
-// A new chunk store from the default memory resource (the run's arena where
-// one is set), its points unwritten.
-ChunkStorePtr new_chunk_store();
+// A new chunk store from mem (the run's arena), its points unwritten.
+ChunkStorePtr new_chunk_store(std::pmr::memory_resource* mem = std::pmr::get_default_resource());
 
 // Where the pair a < b stands in ChunkStore::points.
 constexpr int pair_index(int a, int b) { return (b - 1) * (b - 2) / 2 + a - 1; }

@@ -1,8 +1,8 @@
 #include "table5.h"
 
-#include <cstdio>
 #include <initializer_list>
 #include <new>
+#include <stdexcept>
 
 #include "gamefile.h"
 #include "memory.h"
@@ -39,12 +39,14 @@ const char version[] =
     "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // Prints text on standard output; status 0, or 1 with a word on standard
-// error when it could not be written (a full disk, a closed pipe).
-int print(std::initializer_list<const char*> texts) {
-  for (const char* text : texts) std::fputs(text, stdout);
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-  std::fputs("table5: cannot write to standard output\n", stderr);
-  return 1;
+// error when it could not be written (a full disk).
+int print(System& sys, std::initializer_list<const char*> texts) {
+  for (const char* text : texts)
+    if (!sys.out(text)) {
+      sys.err("table5: cannot write to standard output\n");
+      return 1;
+    }
+  return 0;
 }
 
 }  // namespace
@@ -54,33 +56,36 @@ ReportNames report_names(const std::string& path, const char* separators) {
   return {stem + "x.txt", stem + "s.txt"};
 }
 
-int run(const std::vector<std::string>& args) {
+int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_resource* upstream) {
   if (args.size() < 2) {
-    std::fputs(usage, stdout);
+    sys.out(usage);
     return 2;
   }
   const std::string& path = args[1];
-  if (path == "--help" || path == "-h") return print({usage, help});
-  if (path == "--version") return print({version});
+  if (path == "--help" || path == "-h") return print(sys, {usage, help});
+  if (path == "--version") return print(sys, {version});
 
   try {
-    const auto st = new_store();
-    read_game_file(*st, path);
+    RunArena arena(sys, upstream);
+    const StorePtr st = new_store(sys);
+    read_game_file(sys, *st, path, &arena);
     compute_tiebreaks(*st);
     rank_players(*st);
     // Both reports are assembled in memory and replace their files together.
-    Text cross, standings;
+    Text cross(&arena), standings(&arena);
     write_cross_table(*st, cross);
     write_standings(*st, standings);
     const ReportNames names = report_names(path);
     const std::vector<Replacement> reports = {{names.cross, cross}, {names.standings, standings}};
-    const std::size_t failed = replace_files(reports);
+    const std::size_t failed = replace_files(sys, reports);
     if (failed == reports.size()) return 0;
-    std::printf("%s: cannot write\n", reports[failed].path.c_str());
-  } catch (const Failure& failure) {
-    std::printf("%s\n", failure.what());
+    sys.out(reports[failed].path), sys.out(": cannot write\n");
+  } catch (const Failure& failure) {  // printed without a copy: memory may be short
+    sys.out(failure.what()), sys.out("\n");
   } catch (const std::bad_alloc&) {
-    std::fputs("out of memory\n", stdout);
+    sys.out("out of memory\n");
+  } catch (const std::length_error&) {  // a line longer than a 32-bit system can hold
+    sys.out("out of memory\n");
   }
   return 1;
 }

@@ -16,9 +16,9 @@ namespace {
 // the heap: aligned as asked, each its own (blocks of 0 bytes too), and
 // given back.
 TEST(Memory, ArenaBlocksFromThreadsAreAlignedAndApart) {
-  prepare_memory();
-  std::pmr::memory_resource* arena = std::pmr::get_default_resource();
-  if (arena == std::pmr::new_delete_resource()) GTEST_SKIP() << "no huge pages here";
+  RunArena run_arena(native_system());
+  if (!run_arena.on_huge_page()) GTEST_SKIP() << "no huge pages here";
+  std::pmr::memory_resource* arena = &run_arena;
   EXPECT_NE(arena->allocate(0, 1), arena->allocate(0, 1));
   struct Block {
     unsigned char* at;

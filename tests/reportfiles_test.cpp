@@ -1,16 +1,15 @@
 #include "reportfiles.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 
-#include "faults.h"
-#include "store.h"
+#include "failure.h"
+#include "faulty_system.h"
 #include "test_util.h"
 
 namespace {
@@ -21,110 +20,8 @@ std::size_t files_in(const TempDir& dir) {
   return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.path), {}));
 }
 
-
-long fail_midway(int fd, const char* data, std::size_t n) {
-  static int calls = 0;
-  if (++calls % 2 == 0) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return write(fd, data, n < 3 ? n : 3);
-}
-
-TEST(ReplaceFile, WritesAndReplacesWholeFiles) {
-  TempDir dir;
-  const std::string report = dir / "clubx.txt";
-  ASSERT_TRUE(replace_file(report, "first\n"));
-  EXPECT_EQ(slurp(report), "first\n");
-  ASSERT_TRUE(replace_file(report, "second, longer\n"));
-  EXPECT_EQ(slurp(report), "second, longer\n");
-  ASSERT_TRUE(replace_file(report, ""));
-  EXPECT_EQ(slurp(report), "");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
-}
-
-TEST(ReplaceFile, AFailedWriteOrCloseKeepsThePreviousReport) {
-  TempDir dir;
-  const std::string report = dir / "clubx.txt";
-  spit(report, "previous report\n");
-  EXPECT_FALSE(replace_file(report, "a new report that fails halfway\n", fail_midway));
-  EXPECT_EQ(slurp(report), "previous report\n");
-  for (std::atomic<bool>* fault : {&faults::close_fails, &faults::flush_fails}) {
-    *fault = true;
-    EXPECT_FALSE(replace_file(report, "a new report that never reaches the disk\n"));
-    *fault = false;
-    EXPECT_EQ(slurp(report), "previous report\n");
-  }
-  EXPECT_EQ(files_in(dir), 1u);  // no temporary file
-}
-
-TEST(ReplaceFile, NoPlaceToWrite) {
-  TempDir dir;
-  fs::create_directory(dir / "clubx.txt");
-  EXPECT_FALSE(replace_file(dir / "clubx.txt", "text\n"));
-  EXPECT_TRUE(fs::is_directory(dir / "clubx.txt"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);
-  EXPECT_FALSE(replace_file(dir / "missing/clubx.txt", "text\n"));
-}
-
-TEST(ReplaceFile, ATemporaryNameTakenIsTriedAgain) {
-  TempDir dir;
-  faults::names_taken = 3;  // another run holds the first three names drawn
-  ASSERT_TRUE(replace_file(dir / "clubx.txt", "report\n"));
-  EXPECT_EQ(faults::names_taken, 0);
-  EXPECT_EQ(slurp(dir / "clubx.txt"), "report\n");
-  EXPECT_EQ(files_in(dir), 1u);
-}
-
-long fail_second_call(int fd, const char* data, std::size_t n) {
-  static int calls = 0;
-  if (++calls % 2 == 0) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return write(fd, data, n);
-}
-
-TEST(ReplaceFile, BothReportsOrNeither) {
-  TempDir dir;
-  spit(dir / "clubx.txt", "old cross\n");
-  spit(dir / "clubs.txt", "old standings\n");
-  const std::vector<Replacement> reports = {{dir / "clubx.txt", "new cross\n"},
-                                            {dir / "clubs.txt", "new standings\n"}};
-  EXPECT_EQ(replace_files(reports, fail_second_call), 1u);
-  EXPECT_EQ(slurp(dir / "clubx.txt"), "old cross\n");
-  EXPECT_EQ(files_in(dir), 2u);
-  EXPECT_EQ(replace_files(reports), 2u);
-  EXPECT_EQ(slurp(dir / "clubs.txt"), "new standings\n");
-  EXPECT_EQ(files_in(dir), 2u);
-}
-
-TEST(ReplaceFile, AFolderLockedElsewhereFailsOnceAfterWaiting) {
-  TempDir dir;
-  const std::string report = dir / "clubx.txt";
-  spit(report, "old\n");
-  const int reader = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_EQ(flock(reader, LOCK_SH), 0);  // anyone who may read the folder
-  testing::internal::CaptureStdout();
-  try {
-    replace_files({{report, "new\n"}}, write_fd, std::chrono::milliseconds(50));
-    ADD_FAILURE() << "replaced under another's lock";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.what(), report + ": locked by another run");
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), report + ": waiting for another run\n");
-  EXPECT_EQ(slurp(report), "old\n");
-  close(reader);
-  EXPECT_TRUE(replace_file(report, "new\n"));
-  EXPECT_EQ(files_in(dir), 1u);
-}
-
-// Writes everything, noting the permission bits of group and others meanwhile.
-mode_t others_could = 0;
-long write_noting_mode(int fd, const char* data, std::size_t n) {
-  struct stat info;
-  if (fstat(fd, &info) == 0) others_could |= info.st_mode & 077;
-  return write(fd, data, n);
+bool replace_file(System& sys, const std::string& path, std::string_view text) {
+  return replace_files(sys, {{path, text}}) == 1;
 }
 
 mode_t mode_of(const std::string& path) {
@@ -132,18 +29,79 @@ mode_t mode_of(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-TEST(ReplaceFile, KeepsTheModeAndReplacesALinkWithoutFollowingIt) {
+TEST(ReplaceFile, WritesAndReplacesWholeFiles) {
   TempDir dir;
+  System& sys = native_system();
+  const std::string report = dir / "clubx.txt";
+  ASSERT_TRUE(replace_file(sys, report, "first\n"));
+  EXPECT_EQ(slurp(report), "first\n");
+  ASSERT_TRUE(replace_file(sys, report, "second, longer\n"));
+  EXPECT_EQ(slurp(report), "second, longer\n");
+  ASSERT_TRUE(replace_file(sys, report, ""));
+  EXPECT_EQ(slurp(report), "");
+  EXPECT_EQ(files_in(dir), 1u);
+  // Where the second cannot take its name, the first is put back.
+  fs::create_directory(dir / "clubs.txt");
+  EXPECT_EQ(replace_files(sys, {{report, "new\n"}, {dir / "clubs.txt", "new\n"}}), 1u);
+  EXPECT_EQ(slurp(report), "");
+  EXPECT_EQ(replace_files(sys, {{dir / "new.txt", "new\n"}, {dir / "clubs.txt", "new\n"}}), 1u);
+  EXPECT_FALSE(fs::exists(dir / "new.txt"));
+  EXPECT_EQ(files_in(dir), 2u);
+  EXPECT_THROW(replace_file(sys, dir / "missing/clubx.txt", "text\n"), Failure);
+}
+
+TEST(ReplaceFile, AFolderLockedElsewhereFailsOnceAfterTenSeconds) {
+  TempDir dir;
+  const std::string report = dir / "clubx.txt";
+  spit(report, "old\n");
+  const int reader = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(reader, LOCK_SH), 0);  // anyone who may read the folder
+  FaultySystem sys(native_system());
+  try {
+    replace_files(sys, {{report, "new\n"}});
+    ADD_FAILURE() << "replaced under another's lock";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.what(), report + ": locked by another run");
+  }
+  EXPECT_EQ(sys.output, report + ": waiting for another run\n");
+  EXPECT_GE(sys.clock_ms, 10000);
+  EXPECT_LE(sys.clock_ms, 10010);
+  EXPECT_EQ(slurp(report), "old\n");
+  close(reader);
+  EXPECT_TRUE(replace_file(sys, report, "new\n"));
+  EXPECT_EQ(files_in(dir), 1u);
+  // A folder whose lock cannot be taken (mode 0733: the runner may not
+  // read it) is not written unlocked in silence.
+  sys.at = sys.calls + 1;
+  sys.with = Err::denied;
+  EXPECT_THROW(replace_file(sys, report, "newer\n"), Failure);
+  sys.at = sys.calls + 1;
+  sys.with = Err::unsupported;  // a file system without locks: on, with a word
+  EXPECT_TRUE(replace_file(sys, report, "newer\n"));
+  EXPECT_NE(sys.errors.find("cannot be locked"), std::string::npos);
+}
+
+TEST(ReplaceFile, KeepsAttributesAndReplacesALinkWithoutFollowingIt) {
+  TempDir dir;
+  FaultySystem sys(native_system());
   spit(dir / "clubx.txt", "private\n");
   chmod((dir / "clubx.txt").c_str(), 0600);
-  ASSERT_TRUE(replace_file(dir / "clubx.txt", "still private\n", write_noting_mode));
+  mode_t while_written = 0;
+  sys.at = 5;  // past the lock, the folder's listing and the creation: the first write
+  sys.fault = Fault::short_;
+  sys.before_call = [&] {
+    for (const auto& entry : fs::directory_iterator(dir.path))
+      if (entry.path().filename().string().rfind("table5-", 0) == 0) while_written = mode_of(entry.path());
+  };
+  ASSERT_TRUE(replace_file(sys, dir / "clubx.txt", "still private\n"));
+  EXPECT_EQ(sys.faulted, "write");
+  EXPECT_EQ(while_written, 0600u);
   EXPECT_EQ(mode_of(dir / "clubx.txt"), 0600u);
-  EXPECT_EQ(others_could, 0u);  // not even while it was written
   // The permission bits only, and the group where the runner may give it.
   const gid_t group = geteuid() == 0 ? 4242 : getegid();
   ASSERT_EQ(chown((dir / "clubx.txt").c_str(), -1, group), 0);
   chmod((dir / "clubx.txt").c_str(), 06775);
-  ASSERT_TRUE(replace_file(dir / "clubx.txt", "shared\n"));
+  ASSERT_TRUE(replace_file(native_system(), dir / "clubx.txt", "shared\n"));
   EXPECT_EQ(mode_of(dir / "clubx.txt"), 0775u);
   struct stat info;
   ASSERT_EQ(stat((dir / "clubx.txt").c_str(), &info), 0);
@@ -152,11 +110,53 @@ TEST(ReplaceFile, KeepsTheModeAndReplacesALinkWithoutFollowingIt) {
   spit(dir / "elsewhere.txt", "not a report\n");
   chmod((dir / "elsewhere.txt").c_str(), 0600);
   fs::create_symlink(dir / "elsewhere.txt", dir / "clubs.txt");
-  ASSERT_TRUE(replace_file(dir / "clubs.txt", "standings\n"));
+  ASSERT_TRUE(replace_file(native_system(), dir / "clubs.txt", "standings\n"));
   EXPECT_FALSE(fs::is_symlink(dir / "clubs.txt"));
   EXPECT_EQ(slurp(dir / "clubs.txt"), "standings\n");
   EXPECT_NE(mode_of(dir / "clubs.txt"), 0600u);  // a new file's mode, not the target's
   EXPECT_EQ(slurp(dir / "elsewhere.txt"), "not a report\n");
+}
+
+// An ACL of any size is copied whole: tmpfs takes ACLs of many kilobytes.
+TEST(ReplaceFile, ALargeAclIsCopiedWhole) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  char pattern[] = "/dev/shm/table5-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string report = std::string(pattern) + "/clubx.txt";
+  spit(report, "old\n");
+  std::string acl("\x02\x00\x00\x00\x01\x00\x06\x00\xff\xff\xff\xff", 12);
+  for (std::uint32_t user = 1000; user < 1700; ++user) {  // 700 users may read: 5.6 KB
+    const unsigned char entry[8] = {2, 0, 4, 0, static_cast<unsigned char>(user),
+                                    static_cast<unsigned char>(user >> 8), 0, 0};
+    acl.append(reinterpret_cast<const char*>(entry), 8);
+  }
+  acl.append("\x04\x00\x00\x00\xff\xff\xff\xff\x10\x00\x04\x00\xff\xff\xff\xff\x20\x00\x00\x00\xff\xff\xff\xff", 24);
+  if (setxattr(report.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    fs::remove_all(pattern);
+    GTEST_SKIP() << "no large ACLs here";
+  }
+  EXPECT_TRUE(replace_file(native_system(), report, "new\n"));
+  std::string copied(acl.size() + 64, '\0');
+  const auto n = getxattr(report.c_str(), "system.posix_acl_access", copied.data(), copied.size());
+  EXPECT_EQ(copied.substr(0, n > 0 ? static_cast<std::size_t>(n) : 0), acl);
+  fs::remove_all(pattern);
+}
+
+// A temporary file of the program's naming that a killed run left long ago
+// is removed; one of a run going on now, or any other file, stays.
+TEST(ReplaceFile, TemporariesOfKilledRunsAreRemoved) {
+  TempDir dir;
+  for (const char* name : {"table5-abcdefgh.tmp", "table5-0123456z.tmp", "table5-abc.tmp", "notes.tmp"}) {
+    spit(dir / name, "left");
+    const timespec long_ago[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+    utimensat(AT_FDCWD, (dir / name).c_str(), long_ago, 0);
+  }
+  spit(dir / "table5-fresh123.tmp", "a run going on");
+  ASSERT_TRUE(replace_file(native_system(), dir / "clubx.txt", "new\n"));
+  EXPECT_FALSE(fs::exists(dir / "table5-abcdefgh.tmp"));
+  EXPECT_FALSE(fs::exists(dir / "table5-0123456z.tmp"));
+  for (const char* kept : {"table5-abc.tmp", "notes.tmp", "table5-fresh123.tmp", "clubx.txt"})
+    EXPECT_TRUE(fs::exists(dir / kept)) << kept;
 }
 
 TEST(ReplaceFile, DeviceNamesWindowsKeeps) {

@@ -1,4 +1,4 @@
-#include "names.h"
+#include "paths.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-TEST(WideNames, EveryUtf16TextComesBackWhole) {
+TEST(Paths, EveryUtf16TextComesBackWhole) {
   EXPECT_EQ(utf8_of(u"\u0100rhus \uFF23lub \u5927\u4F1A"),
             "\xC4\x80rhus \xEF\xBC\xA3lub \xE5\xA4\xA7\xE4\xBC\x9A");
   EXPECT_EQ(utf8_of(u"\u265E\U0001F3C6"), "\xE2\x99\x9E\xF0\x9F\x8F\x86");

@@ -1,18 +1,6 @@
-#include "names.h"
-
-#include <fcntl.h>
+#include "paths.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-#ifdef _WIN32
-#include <conio.h>
-#include <io.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 std::size_t name_start(const std::string& path, const char* separators) {
   const std::size_t end = path.find_last_of(separators);
@@ -20,79 +8,6 @@ std::size_t name_start(const std::string& path, const char* separators) {
 }
 
 std::string folder_prefix(const std::string& path) { return path.substr(0, name_start(path)); }
-
-#ifdef _WIN32
-std::wstring native(const std::string& path) {
-  const std::u16string wide = utf16_of(path);
-  return std::wstring(wide.begin(), wide.end());
-}
-#endif
-
-int open_native(const NativePath& path, int flags, int mode) {
-#ifdef _WIN32
-  return ::_wopen(path.c_str(), flags, mode);
-#else
-  return ::open(path.c_str(), flags, mode);
-#endif
-}
-
-void remove_native(const NativeChar* path) {
-#ifdef _WIN32
-  ::DeleteFileW(path);
-#else
-  ::unlink(path);
-#endif
-}
-
-#ifdef _WIN32
-namespace {
-UINT console_code_page = 0;  // the console's before the run: it outlives the run
-}  // namespace
-#endif
-
-void prepare_console() {
-#ifdef _WIN32
-  console_code_page = ::GetConsoleOutputCP();
-  ::SetConsoleOutputCP(CP_UTF8);
-  std::atexit(restore_console);
-#endif
-}
-
-void wait_if_own_console() {
-#ifdef _WIN32
-  DWORD processes[2];
-  DWORD mode = 0;
-  const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
-  if (::GetConsoleProcessList(processes, 2) != 1 || !::GetConsoleMode(in, &mode)) return;
-  std::fputs("Press a key to close this window.\n", stdout);
-  std::fflush(stdout);
-  ::FlushConsoleInputBuffer(in);
-  ::_getch();
-#endif
-}
-
-void restore_console() {
-#ifdef _WIN32
-  if (console_code_page != 0) ::SetConsoleOutputCP(console_code_page);
-#endif
-}
-
-std::vector<std::string> command_line(int argc, char* argv[]) {
-#ifdef _WIN32
-  (void)argc, (void)argv;
-  int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 0; wide && i < count; ++i) {
-    const std::wstring arg = wide[i];
-    args.push_back(utf8_of(std::u16string(arg.begin(), arg.end())));
-  }
-  ::LocalFree(wide);
-  return args;
-#else
-  return std::vector<std::string>(argv, argv + argc);
-#endif
-}
 
 std::string utf8_of(std::u16string_view text) {
   std::string out;

@@ -1,0 +1,381 @@
+// The whole program run in process through a FaultySystem, with the Nth call
+// failed, cut short or signalled, for N = 1, 2, ... until a run passes
+// untouched; and the same for the Nth allocation. After each run the
+// promises hold: the reports are all old or all new, no temporary file
+// stays, the lock is free, and a failure says one line with status 1.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory_resource>
+#include <map>
+#include <new>
+
+#include "faulty_system.h"
+#include "signals.h"
+#include "table5.h"
+#include "test_util.h"
+
+// Allocations of the test program counted, and the Nth made to fail.
+namespace {
+std::atomic<long> news{0}, fail_new_at{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (fail_new_at != 0 && ++news == fail_new_at) throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char acl_access[] = "system.posix_acl_access";
+constexpr char acl_default[] = "system.posix_acl_default";
+
+// An ACL: the owner rw, user 1234 r, the group none, mask r, others none.
+std::string private_acl(unsigned owner_perm) {
+  const unsigned char entries[][8] = {{1, 0, static_cast<unsigned char>(owner_perm), 0, 255, 255, 255, 255},
+                                      {2, 0, 4, 0, 0xD2, 0x04, 0, 0},
+                                      {4, 0, 0, 0, 255, 255, 255, 255},
+                                      {0x10, 0, 4, 0, 255, 255, 255, 255},
+                                      {0x20, 0, 0, 0, 255, 255, 255, 255}};
+  std::string acl("\x02\x00\x00\x00", 4);
+  for (const auto& entry : entries) acl.append(reinterpret_cast<const char*>(entry), 8);
+  return acl;
+}
+
+std::string xattr(const std::string& path, const char* name) {
+  char value[4096];
+  const auto n = getxattr(path.c_str(), name, value, sizeof value);
+  return n > 0 ? std::string(value, static_cast<std::size_t>(n)) : "";
+}
+
+// What a report is: its bytes, or absent; and its mode, group and ACL.
+struct Report {
+  bool exists = false;
+  std::string text;
+  unsigned mode = 0;
+  gid_t group = 0;
+  std::string acl;
+  bool operator==(const Report& o) const {
+    return exists == o.exists && text == o.text && mode == o.mode && group == o.group && acl == o.acl;
+  }
+};
+
+Report report_at(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return {};
+  return {true, slurp(path), info.st_mode & 07777u, info.st_gid, xattr(path, acl_access)};
+}
+
+// An input: a folder made ready, the game file's name in it.
+struct Input {
+  const char* name;
+  std::function<void(const TempDir&)> setup;
+  const char* game = "club.pgn";
+};
+
+std::string league_text(int bytes) {
+  std::string text;
+  for (int g = 0; static_cast<int>(text.size()) < bytes; ++g)
+    text += game("P" + std::to_string(g % 7), "Q" + std::to_string(g % 5), g % 3 ? "1-0" : "1/2-1/2") +
+            "{" + std::string(200, 'c') + "}\n";
+  return text;
+}
+
+const Input inputs[] = {
+    {"new reports in a folder with a default ACL",
+     [](const TempDir& dir) {
+       fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+       const std::string acl = private_acl(7);
+       setxattr(dir.path.c_str(), acl_default, acl.data(), acl.size(), 0);
+     }},
+    {"old reports kept 0600 with a group and an ACL",
+     [](const TempDir& dir) {
+       fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+       for (const char* name : {"clubx.txt", "clubs.txt"}) {
+         spit(dir / name, std::string("old ") + name);
+         chmod((dir / name).c_str(), 0600);
+         if (geteuid() == 0) chown((dir / name).c_str(), static_cast<uid_t>(-1), 4242);
+         const std::string acl = private_acl(6);
+         setxattr((dir / name).c_str(), acl_access, acl.data(), acl.size(), 0);
+       }
+     }},
+    {"a league of 4 MiB read in chunks",
+     [](const TempDir& dir) {
+       static const TempDir made;  // written once, linked into each folder
+       if (!fs::exists(made / "league.pgn")) spit(made / "league.pgn", league_text(4 << 20));
+       fs::create_hard_link(made / "league.pgn", dir / "club.pgn");
+     }},
+    {"a run that fails",
+     [](const TempDir& dir) {
+       spit(dir / "club.pgn", "[Result \"1-0\"]\n" + game("A", "B", "1-0"));
+       spit(dir / "clubx.txt", "old cross");
+     }},
+};
+
+struct Kind {
+  Fault fault;
+  Err with;
+};
+
+// The ways each call can fail, as the system may fail it; and every call
+// can have a signal come at it.
+std::vector<Kind> ways_of(const std::string& call) {
+  using E = Err;
+  static const std::map<std::string, std::vector<Err>> failures = {
+      {"open_read", {E::not_found, E::denied, E::busy, E::interrupted, E::io}},
+      {"read", {E::io, E::interrupted}},
+      {"read_at", {E::io, E::interrupted}},
+      {"state", {E::io}},
+      {"create_new", {E::exists, E::denied, E::no_space, E::busy, E::interrupted, E::io}},
+      {"write", {E::no_space, E::interrupted, E::io}},
+      {"flush", {E::no_space, E::interrupted, E::io}},
+      {"close_written", {E::no_space, E::io}},
+      {"attributes", {E::denied, E::io}},
+      {"new_file_attributes", {E::denied, E::io}},
+      {"set_group", {E::denied, E::io}},
+      {"set_mode", {E::denied, E::io}},
+      {"set_acl", {E::no_space, E::unsupported, E::io}},
+      {"rename", {E::denied, E::busy, E::no_space, E::interrupted, E::io}},  // io: EXDEV too
+      {"link", {E::exists, E::not_found, E::unsupported, E::denied, E::busy, E::interrupted, E::io}},
+      {"remove", {E::busy, E::interrupted, E::io}},
+      {"replaceable", {E::busy, E::io}},
+      {"names_in", {E::denied, E::io}},
+      {"modified_seconds", {E::io}},
+      {"try_lock_folder", {E::busy, E::denied, E::unsupported, E::not_found, E::interrupted, E::io}},
+      {"map", {E::io}},
+      {"start_thread", {E::io}},
+      {"out", {E::no_space, E::io}},
+  };
+  std::vector<Kind> ways = {{Fault::signal, Err::none}};
+  if (call == "read" || call == "read_at" || call == "write") ways.push_back({Fault::short_, Err::none});
+  if (const auto it = failures.find(call); it != failures.end())
+    for (const Err e : it->second) ways.push_back({Fault::fail, e});
+  return ways;
+}
+
+std::string name_of(const Kind& kind) {
+  if (kind.fault == Fault::signal) return "a signal";
+  if (kind.fault == Fault::short_) return "short";
+  static const char* const names[] = {"none", "ENOENT", "EEXIST", "busy", "ENOSPC",
+                                      "EACCES", "EINTR", "unsupported", "EIO"};
+  return names[static_cast<int>(kind.with)];
+}
+
+// Whether a run must get past this failure of this call: one interrupted,
+// a temporary name taken, a file held for a moment.
+bool retried(const std::string& call, Err error) {
+  if (error == Err::exists) return call == "create_new" || call == "link";
+  const bool held_for_a_moment = call == "create_new" || call == "rename" || call == "link" ||
+                                 call == "replaceable" || call == "remove" || call == "flush" ||
+                                 call == "try_lock_folder";
+  if (error == Err::busy) return held_for_a_moment;
+  return error == Err::interrupted &&
+         (held_for_a_moment || call == "open_read" || call == "read" || call == "read_at" || call == "write");
+}
+
+struct Pair {
+  Report cross, standings;
+};
+
+Pair reports_in(const TempDir& dir) { return {report_at(dir / "clubx.txt"), report_at(dir / "clubs.txt")}; }
+
+std::vector<std::string> temps_in(const TempDir& dir) {
+  std::vector<std::string> temps;
+  for (const auto& entry : fs::directory_iterator(dir.path))
+    if (entry.path().filename().string().rfind("table5-", 0) == 0) temps.push_back(entry.path().string());
+  return temps;
+}
+
+// The outcome of a clean run of an input: status, output, reports.
+struct Clean {
+  int status;
+  std::string output;
+  Pair before, after;
+};
+
+Clean clean_run(const Input& input, std::vector<std::string>* trail = nullptr) {
+  TempDir dir;
+  input.setup(dir);
+  FaultySystem sys(native_system());
+  sys.record = trail != nullptr;
+  Clean clean{0, "", reports_in(dir), {}};
+  clean.status = run({"table5", dir / input.game}, sys);
+  clean.output = sys.output;
+  clean.after = reports_in(dir);
+  if (trail) *trail = sys.trail;
+  return clean;
+}
+
+// One run with the fault at call n.
+void run_with_fault(const Input& input, const Clean& clean, const Kind& kind, long n) {
+  TempDir dir;
+  input.setup(dir);
+  FaultySystem sys(native_system());
+  sys.at = n;
+  sys.fault = kind.fault;
+  sys.with = kind.with;
+  const auto both_old_or_new = [&](const char* when) {
+    const Pair now = reports_in(dir);
+    const bool old = now.cross == clean.before.cross && now.standings == clean.before.standings;
+    const bool fresh = now.cross.text == clean.after.cross.text &&
+                       now.standings.text == clean.after.standings.text;
+    EXPECT_TRUE(old || fresh) << when;
+    // Where removing a file fails for good, it stays: a later run removes it.
+    const bool unremovable = sys.faulted == "remove" && !retried("remove", kind.with) &&
+                             kind.fault == Fault::fail;
+    if (!unremovable) {
+      EXPECT_EQ(temps_in(dir), std::vector<std::string>()) << when;
+    }
+  };
+  sys.on_end = [&] { both_old_or_new(("at the signal in " + sys.faulted).c_str()); };
+  prepare_signals(sys);
+  const int status = run({"table5", dir / input.game}, sys);
+  const std::string where = std::string(input.name) + ", " + name_of(kind) + " at call " +
+                            std::to_string(n) + " (" + sys.faulted + ")";
+  SCOPED_TRACE(where);
+  both_old_or_new("after the run");
+  const Pair now = reports_in(dir);
+  if (sys.signalled) {
+    // The process ended at the signal: what the run did after it is no one's.
+  } else if (status == 0) {
+    EXPECT_EQ(clean.status, 0);
+    const bool tolerated = sys.faulted == "set_mode" || sys.faulted == "set_group";
+    if (!tolerated || kind.fault != Fault::fail) {
+      EXPECT_EQ(now.cross, clean.after.cross);
+      EXPECT_EQ(now.standings, clean.after.standings);
+    }
+    const bool locking = sys.faulted == "try_lock_folder" && kind.fault == Fault::fail;
+    if (locking && kind.with == Err::unsupported) {
+      EXPECT_NE(sys.errors, "");
+    } else if (locking && !retried(sys.faulted, kind.with)) {
+      ADD_FAILURE() << "went on unlocked in silence";
+    }
+    const bool waited = locking && kind.with == Err::busy;
+    EXPECT_EQ(sys.output, waited ? dir / "clubx.txt: waiting for another run\n" : "");
+  } else {
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(now.cross, clean.before.cross);
+    EXPECT_EQ(now.standings, clean.before.standings);
+    std::string output = sys.output;  // one line, after a word that it waits
+    const std::string waiting = ": waiting for another run\n";
+    if (const auto w = output.find(waiting); w != std::string::npos) output.erase(0, w + waiting.size());
+    if (sys.faulted != "out") {  // else the line may lack its end
+      EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << sys.output;
+    }
+    if (clean.status == 0 && kind.fault != Fault::fail) ADD_FAILURE() << "a run that could go on failed: " << output;
+    if (clean.status == 0 && kind.fault == Fault::fail && retried(sys.faulted, kind.with))
+      ADD_FAILURE() << "a call that may pass when made again was not: " << output;
+    // A folder whose lock cannot be had fails the run, where the system has locks.
+    if (sys.faulted == "try_lock_folder" && kind.with == Err::unsupported) ADD_FAILURE() << output;
+  }
+  EXPECT_TRUE(kind.fault != Fault::signal || sys.calls < n || sys.signalled) << "a signal was lost";
+  const Handle lock = native_system().try_lock_folder(dir.path.string() + "/.");
+  EXPECT_GE(lock, 0) << "the folder is still locked";
+  if (lock >= 0) native_system().unlock_folder(lock);
+  EXPECT_GE(sys.calls, n) << "not the same calls each time";
+}
+
+TEST(FailPoints, EveryCallFailsInTurn) {
+  for (const Input& input : inputs) {
+    std::vector<std::string> trail;
+    const Clean clean = clean_run(input, &trail);
+    std::size_t runs = 0;
+    for (std::size_t n = 1; n <= trail.size() && !HasFailure(); ++n)
+      for (const Kind& kind : ways_of(trail[n - 1])) {
+        run_with_fault(input, clean, kind, static_cast<long>(n));
+        ++runs;
+      }
+    std::printf("%s: %zu calls, failed in %zu runs\n", input.name, trail.size(), runs);
+    EXPECT_GE(trail.size(), 10u);
+  }
+}
+
+// A memory resource that fails from the Nth allocation on.
+struct FailingResource : std::pmr::memory_resource {
+  long count = 0, fail_at = 0;
+  void* do_allocate(std::size_t n, std::size_t align) override {
+    if (fail_at != 0 && ++count >= fail_at) throw std::bad_alloc();
+    return std::pmr::new_delete_resource()->allocate(n, align);
+  }
+  void do_deallocate(void* p, std::size_t n, std::size_t align) override {
+    std::pmr::new_delete_resource()->deallocate(p, n, align);
+  }
+  bool do_is_equal(const memory_resource& o) const noexcept override { return this == &o; }
+};
+
+TEST(FailPoints, EveryAllocationFailsInTurn) {
+  for (const Input& input : inputs) {
+    const Clean clean = clean_run(input);
+    long points = 0;
+    for (long n = 1;; ++n) {
+      TempDir dir;
+      input.setup(dir);
+      FaultySystem sys(native_system());
+      sys.cpus = 1;  // one piece: the same allocations each time
+      FailingResource upstream;
+      upstream.fail_at = n;
+      const std::vector<std::string> args = {"table5", dir / input.game};
+      news = 0;
+      fail_new_at = n;
+      const int status = run(args, sys, &upstream);
+      fail_new_at = 0;
+      SCOPED_TRACE(std::string(input.name) + ", allocation " + std::to_string(n));
+      const Pair now = reports_in(dir);
+      EXPECT_EQ(temps_in(dir), std::vector<std::string>());
+      if (status == 0) {
+        EXPECT_EQ(now.cross, clean.after.cross);
+        EXPECT_EQ(now.standings, clean.after.standings);
+      } else {
+        EXPECT_EQ(status, 1);
+        EXPECT_TRUE(sys.output == "out of memory\n" || sys.output == clean.output) << sys.output;
+        EXPECT_EQ(now.cross, clean.before.cross);
+        EXPECT_EQ(now.standings, clean.before.standings);
+      }
+      if (HasFailure()) return;
+      if (news < n && upstream.count < n) break;
+      points = n;
+    }
+    std::printf("%s: %ld allocations, each failed in turn\n", input.name, points);
+  }
+}
+
+// The threaded path: chunks on threads of their own, each positional read
+// failed in turn, whichever thread makes it.
+TEST(FailPoints, ThreadedReadsFailInTurn) {
+  const Input& league = inputs[2];
+  const Clean clean = clean_run(league);
+  int failed = 0, recovered = 0;
+  for (long n = 1; n < 80; n += 3) {
+    TempDir dir;
+    league.setup(dir);
+    FaultySystem sys(native_system());
+    sys.threads = true;
+    sys.at = n;
+    const int status = run({"table5", dir / league.game}, sys);
+    const Pair now = reports_in(dir);
+    if (status == 0) {
+      ++recovered;
+      EXPECT_EQ(now.cross, clean.after.cross) << n;
+    } else {
+      ++failed;
+      EXPECT_FALSE(now.cross.exists) << n;
+    }
+    EXPECT_EQ(temps_in(dir), std::vector<std::string>());
+  }
+  std::printf("threaded: %d runs failed, %d recovered\n", failed, recovered);
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+#include "faulty_system.h"
+
+bool FaultySystem::hit(const char* name) {
+  if (cleaning) return false;  // the handler's own calls are not counted
+  if (record) trail.emplace_back(name);
+  if (++calls != at) return false;
+  faulted = name;
+  if (before_call) before_call();
+  if (fault == Fault::signal) {
+    if (held > 0)
+      pending = true;
+    else
+      deliver();
+    return false;
+  }
+  if (fault != Fault::fail) return false;
+  error = with;
+  return true;
+}
+
+void FaultySystem::deliver() {
+  pending = false;
+  signalled = true;
+  cleaning = true;
+  if (cleanup) cleanup();
+  if (on_end) on_end();
+  cleaning = false;
+}
+
+void FaultySystem::hold_signals() {
+  hit("hold_signals");
+  ++held;
+}
+
+void FaultySystem::release_signals() {
+  if (--held == 0 && pending) deliver();
+}
+
+void FaultySystem::sleep_ms(int ms) {
+  hit("sleep_ms");
+  clock_ms += ms;
+}
+
+// A short read or write: a third of what was asked, at least one byte.
+static std::size_t shortened(Fault fault, long at, long call, std::size_t n) {
+  return fault == Fault::short_ && at == call && n > 1 ? n / 3 + 1 : n;
+}
+
+Handle FaultySystem::open_read(const std::string& path) {
+  if (hit("open_read")) return -1;
+  const Handle h = real.open_read(path);
+  return pass(h, h < 0);
+}
+long FaultySystem::read(Handle file, char* buf, std::size_t n) {
+  if (hit("read")) return -1;
+  const long got = real.read(file, buf, shortened(fault, at, calls, n));
+  return pass(got, got < 0);
+}
+long FaultySystem::read_at(Handle file, char* buf, std::size_t n, std::uint64_t offset) {
+  if (hit("read_at")) return -1;
+  const long got = real.read_at(file, buf, shortened(fault, at, calls, n), offset);
+  return pass(got, got < 0);
+}
+bool FaultySystem::state(Handle file, FileState& out) {
+  if (hit("state")) return false;
+  const bool ok = real.state(file, out);
+  return pass(ok, !ok);
+}
+void FaultySystem::close(Handle file) {
+  hit("close");
+  real.close(file);
+}
+Handle FaultySystem::create_new(const std::string& path) {
+  if (hit("create_new")) return -1;
+  const Handle h = real.create_new(path);
+  return pass(h, h < 0);
+}
+long FaultySystem::write(Handle file, const char* data, std::size_t n) {
+  if (hit("write")) return -1;
+  const long done = real.write(file, data, shortened(fault, at, calls, n));
+  return pass(done, done < 0);
+}
+void FaultySystem::start_flush(Handle file) {
+  hit("start_flush");
+  real.start_flush(file);
+}
+bool FaultySystem::flush(Handle file) {
+  if (hit("flush")) return false;
+  const bool ok = real.flush(file);
+  return pass(ok, !ok);
+}
+bool FaultySystem::close_written(Handle file) {
+  if (hit("close_written")) {
+    real.close_written(file);  // closed all the same, as close() does
+    return false;
+  }
+  const bool ok = real.close_written(file);
+  return pass(ok, !ok);
+}
+bool FaultySystem::attributes(const std::string& path, Attributes& out) {
+  if (hit("attributes")) return false;
+  const bool ok = real.attributes(path, out);
+  return pass(ok, !ok);
+}
+bool FaultySystem::new_file_attributes(const std::string& folder, Attributes& out) {
+  if (hit("new_file_attributes")) return false;
+  const bool ok = real.new_file_attributes(folder, out);
+  return pass(ok, !ok);
+}
+bool FaultySystem::set_group(Handle file, long group) {
+  if (hit("set_group")) return false;
+  const bool ok = real.set_group(file, group);
+  return pass(ok, !ok);
+}
+bool FaultySystem::set_mode(Handle file, unsigned mode) {
+  if (hit("set_mode")) return false;
+  const bool ok = real.set_mode(file, mode);
+  return pass(ok, !ok);
+}
+bool FaultySystem::set_acl(Handle file, const std::string& acl) {
+  if (hit("set_acl")) return false;
+  const bool ok = real.set_acl(file, acl);
+  return pass(ok, !ok);
+}
+bool FaultySystem::rename(const std::string& from, const std::string& to) {
+  if (hit("rename")) return false;
+  const bool ok = real.rename(from, to);
+  return pass(ok, !ok);
+}
+bool FaultySystem::link(const std::string& from, const std::string& to) {
+  if (hit("link")) return false;
+  const bool ok = real.link(from, to);
+  return pass(ok, !ok);
+}
+bool FaultySystem::remove(const std::string& path) {
+  if (hit("remove")) return false;
+  const bool ok = real.remove(path);
+  return pass(ok, !ok);
+}
+bool FaultySystem::replaceable(const std::string& path) {
+  if (hit("replaceable")) return false;
+  const bool ok = real.replaceable(path);
+  return pass(ok, !ok);
+}
+std::vector<std::string> FaultySystem::names_in(const std::string& folder) {
+  if (hit("names_in")) return {};
+  return real.names_in(folder);
+}
+bool FaultySystem::modified_seconds(const std::string& path, std::int64_t& out) {
+  if (hit("modified_seconds")) return false;
+  const bool ok = real.modified_seconds(path, out);
+  return pass(ok, !ok);
+}
+Handle FaultySystem::try_lock_folder(const std::string& folder) {
+  if (hit("try_lock_folder")) return -1;
+  const Handle h = real.try_lock_folder(folder);
+  return pass(h, h < 0);
+}
+void FaultySystem::unlock_folder(Handle lock) {
+  hit("unlock_folder");
+  real.unlock_folder(lock);
+}
+void* FaultySystem::map(std::size_t bytes, bool huge) {
+  if (hit("map")) return nullptr;
+  void* at_ = real.map(bytes, huge);
+  return pass(at_, at_ == nullptr);
+}
+std::function<void()> FaultySystem::start_thread(std::function<void()> task) {
+  if (hit("start_thread") || !threads) return nullptr;
+  return real.start_thread(std::move(task));
+}
+bool FaultySystem::out(std::string_view text) {
+  if (hit("out")) return false;
+  output += text;
+  return true;
+}
