@@ -8,6 +8,7 @@
 
 #include "chunks.h"
 #include "input.h"
+#include "scan.h"
 #include "ranking.h"
 #include "reports.h"
 #include "store.h"

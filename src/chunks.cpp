@@ -135,6 +135,7 @@ void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const O
         if (wait) wait();
     }
   } tasks{stop, {}};
+  tasks.waits.reserve(chunks.size());  // no allocation may lose a started task's wait
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     chunks[k].start = starts[k];
     chunks[k].end = k + 1 < starts.size() ? starts[k + 1] : UINT64_MAX;

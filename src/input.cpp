@@ -8,15 +8,7 @@
 #include <vector>
 
 #include "readstate.h"
-
-// Not on Windows: there GCC does not align 32-byte vectors that it keeps on
-// the stack, so the portable scan serves.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
-#define TABLE5_AVX2 __attribute__((target("avx2")))
-#include <immintrin.h>
-#elif defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scan.h"
 
 // For the few small functions of the per-line path, which GCC would otherwise
 // leave as calls.
@@ -48,39 +40,6 @@ bool may_be_tag(const char* line, std::size_t n) {
 // still being written (`[White "Ber`, `[Result "1`) is not a tag yet.
 bool is_closed(const char* line, std::size_t n) {
   return std::string_view(line, n).find("\"]") != std::string_view::npos;
-}
-
-// The scan's test for buf[at], as far as buf shows: a line feed before it,
-// '[', then W or B with a blank six bytes on, or R with a blank seven bytes
-// on ("[White ", "[Black ", "[Result ").
-bool looks_like_tag(const char* buf, std::size_t at, std::size_t len, char before) {
-  if (buf[at] != '[' || (at == 0 ? before : buf[at - 1]) != '\n') return false;
-  if (at + 1 >= len) return true;  // too little shown to tell
-  const auto blank_at = [&](std::size_t k) { return at + k >= len || buf[at + k] == ' '; };
-  const char name = buf[at + 1];
-  return ((name == 'W' || name == 'B') && blank_at(6)) || (name == 'R' && blank_at(7));
-}
-
-// The index of the first '"' or line feed in p[0, n), or n: thirty-two bytes
-// in one step where the processor has the vectors, which holds most names
-// whole, so that their varying lengths do not upset branch prediction.
-HOT_INLINE std::size_t name_end(const char* p, std::size_t n) {
-  std::size_t i = 0;
-#ifdef __SSE2__
-  const __m128i quote = _mm_set1_epi8('"'), feed = _mm_set1_epi8('\n');
-  const auto stops = [&](std::size_t at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, feed))));
-  };
-  for (; i + 32 <= n; i += 32) {
-    const unsigned hit = stops(i) | stops(i + 16) << 16;
-    if (hit != 0) return i + static_cast<std::size_t>(__builtin_ctz(hit));
-  }
-#endif
-  for (; i < n; ++i)
-    if (p[i] == '"' || p[i] == '\n') return i;
-  return n;
 }
 
 // The eight bytes at p as one word, for comparing in one step.
@@ -168,81 +127,6 @@ std::size_t MemorySource::read(char* buf, std::size_t n) {
   left -= n;
   return n;
 }
-
-std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,
-                                     char before, std::uint32_t* starts) {
-  std::size_t count = 0;
-  for (std::size_t pos = 0; pos < len; ++pos) {
-    const void* hit = std::memchr(buf + pos, '[', len - pos);
-    if (!hit) break;
-    pos = static_cast<std::size_t>(static_cast<const char*>(hit) - buf);
-    if (looks_like_tag(buf, pos, shown, before)) starts[count++] = static_cast<std::uint32_t>(pos);
-  }
-  return count;
-}
-
-#ifdef TABLE5_AVX2
-TABLE5_AVX2 static inline __m256i load32(const char* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-TABLE5_AVX2 static inline __m256i is(__m256i v, char c) {
-  return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
-}
-
-// looks_like_tag for the thirty-two positions from p; reads p[-1] to p[38].
-TABLE5_AVX2 static inline std::uint64_t tag_mask(const char* p) {
-  const __m256i name = load32(p + 1);
-  const __m256i white_black =
-      _mm256_and_si256(_mm256_or_si256(is(name, 'W'), is(name, 'B')), is(load32(p + 6), ' '));
-  const __m256i result = _mm256_and_si256(is(name, 'R'), is(load32(p + 7), ' '));
-  const __m256i line_start = _mm256_and_si256(is(load32(p - 1), '\n'), is(load32(p), '['));
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
-      _mm256_and_si256(line_start, _mm256_or_si256(white_black, result))));
-}
-
-// Sixty-four positions per step; a step that finds nothing costs one test.
-// No call in the loop, so that the compared bytes stay in registers.
-TABLE5_AVX2 static std::size_t find_tag_starts_avx2(const char* buf, std::size_t len,
-                                                    std::size_t shown, char before,
-                                                    std::uint32_t* starts) {
-  if (len == 0) return 0;
-  std::size_t count = 0;
-  if (looks_like_tag(buf, 0, shown, before)) starts[count++] = 0;
-  std::size_t pos = 1;
-  // Each step reads buf[pos - 1] to buf[pos + 70] and notes the positions of
-  // the mask's bits.
-  const auto note = [&](std::uint64_t mask) {
-    for (; mask != 0; mask &= mask - 1)
-      starts[count++] = static_cast<std::uint32_t>(pos + static_cast<std::size_t>(__builtin_ctzll(mask)));
-  };
-  for (; pos + 64 <= len && pos + 71 <= shown; pos += 64)
-    note(tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32);
-  // Then one step past len where the bytes are shown, its positions from len
-  // on masked off: the next window's bytes, or the next block's.
-  if (pos < len && pos + 71 <= shown) {
-    note((tag_mask(buf + pos) | tag_mask(buf + pos + 32) << 32) &
-         ((std::uint64_t(1) << (len - pos)) - 1));
-    pos = len;
-  }
-  // The last few bytes shown, where the vectors would read past them.
-  for (; pos < len; ++pos)
-    if (looks_like_tag(buf, pos, shown, before)) starts[count++] = static_cast<std::uint32_t>(pos);
-  return count;
-}
-
-std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
-                            std::uint32_t* starts) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? find_tag_starts_avx2(buf, len, shown, before, starts)
-              : find_tag_starts_portable(buf, len, shown, before, starts);
-}
-#else
-std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
-                            std::uint32_t* starts) {
-  return find_tag_starts_portable(buf, len, shown, before, starts);
-}
-#endif
 
 namespace {
 

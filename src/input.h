@@ -34,14 +34,3 @@ constexpr std::size_t default_block_size = std::size_t(1) << 16;
 // come from mem (the run's arena).
 void read_games(Store& st, ByteSource& in, std::size_t block_size = default_block_size,
                 std::pmr::memory_resource* mem = std::pmr::get_default_resource());
-
-// Writes to starts the position of every '[' in buf[0, len) that starts a
-// line (the byte before buf[0] is before) and looks like the start of a
-// White, Black or Result tag as far as buf[0, shown) shows, shown >= len (a
-// cheap filter: the line's reading decides); returns how many. starts must hold
-// len / 2 + 1 entries and len be below 2^32. The second is the portable form,
-// which the first must match.
-std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
-                            std::uint32_t* starts);
-std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,
-                                     char before, std::uint32_t* starts);

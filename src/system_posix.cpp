@@ -224,10 +224,9 @@ struct PosixSystem final : System {
   bool replaceable(const std::string&) override { return true; }
   std::vector<std::string> names_in(const std::string& folder) override {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir) return fail(), names;
-    while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
-    ::closedir(dir);
+    while (const dirent* entry = ::readdir(dir.get())) names.emplace_back(entry->d_name);  // may throw
     return names;
   }
   bool modified_seconds(const std::string& path, std::int64_t& out) override {
@@ -381,9 +380,9 @@ std::function<void()> start_placed(std::function<void()>& task) {
   cpu_set_t start;
   CPU_ZERO(&start);
   CPU_SET(others[started++ % others.size()], &start);
+  auto placed = std::make_unique<Placed>(Placed{task, usable});
   pthread_attr_t attr;
   if (::pthread_attr_init(&attr) != 0) return nullptr;
-  auto placed = std::make_unique<Placed>(Placed{task, usable});
   pthread_t thread;
   const bool made = ::pthread_attr_setaffinity_np(&attr, sizeof start, &start) == 0 &&
                     ::pthread_create(&thread, &attr, run_placed, placed.get()) == 0;

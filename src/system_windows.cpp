@@ -162,13 +162,13 @@ struct WindowsSystem final : System {
   std::vector<std::string> names_in(const std::string& folder) override {
     std::vector<std::string> names;
     WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW(native(folder + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return fail(), names;
+    const HANDLE found_first = ::FindFirstFileW(native(folder + "\\*").c_str(), &found);
+    if (found_first == INVALID_HANDLE_VALUE) return fail(), names;
+    const std::unique_ptr<void, BOOL (*)(HANDLE)> search(found_first, ::FindClose);
     do {
-      const std::wstring name = found.cFileName;
+      const std::wstring name = found.cFileName;  // may throw
       names.push_back(utf8_of(std::u16string(name.begin(), name.end())));
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    } while (::FindNextFileW(search.get(), &found));
     return names;
   }
   bool modified_seconds(const std::string& path, std::int64_t& out) override {
@@ -183,11 +183,11 @@ struct WindowsSystem final : System {
   // A named mutex for the folder's final path: the system releases it with
   // the process that holds it.
   Handle try_lock_folder(const std::string& folder) override {
+    auto final_path = std::make_unique<wchar_t[]>(32768);
     const HANDLE dir = ::CreateFileW(native(folder).c_str(), 0,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (dir == INVALID_HANDLE_VALUE) return failed();
-    auto final_path = std::make_unique<wchar_t[]>(32768);
     const DWORD n = ::GetFinalPathNameByHandleW(dir, final_path.get(), 32768, 0);
     ::CloseHandle(dir);
     if (n == 0 || n >= 32768) return error = Err::unsupported, -1;

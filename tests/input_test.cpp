@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "scan.h"
 #include "test_util.h"
 
 namespace {
@@ -215,8 +218,13 @@ TEST(Reader, LimitsEndTheRead) {
   EXPECT_EQ(failure_of(text), "too many games between two players (at most 998)");
 }
 
-TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
-  // Random texts dense in line feeds, brackets and tag letters.
+// Each vector kernel this processor has, and the dispatch, against the
+// portable form.
+TEST(Reader, EveryKernelFindsWhatThePortableOneFinds) {
+  std::vector<FindTagStarts> kernels = {find_tag_starts};
+  if (find_tag_starts_avx2()) kernels.push_back(find_tag_starts_avx2());
+  std::printf("tag scan: %zu kernels beside the portable one\n", kernels.size());
+  // Random texts dense in line feeds, brackets, quotes and tag letters.
   const char alphabet[] = "\n\n[[WBRhleiotu \"";
   std::uint32_t seed = 12345;
   for (int round = 0; round < 2000; ++round) {
@@ -226,10 +234,13 @@ TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
       c = alphabet[(seed >> 16) % (sizeof alphabet - 1)];
     }
     if (round % 3 == 0) text += "[White \"x\"]\n[Result \"1-0\"]\n[Round \"1\"]";
+    for (std::size_t from = 0; from < text.size(); from += 7)
+      ASSERT_EQ(name_end(text.data() + from, text.size() - from),
+                name_end_portable(text.data() + from, text.size() - from)) << round;
     // Scanned whole, and in two parts that each see all the text after them.
     const std::size_t cut = text.size() / 3;
     for (const char before : {'\n', 'x'}) {
-      const auto scan = [&](auto find, std::size_t from, std::size_t to) {
+      const auto scan = [&](FindTagStarts find, std::size_t from, std::size_t to) {
         std::vector<std::uint32_t> starts(text.size() / 2 + 1);
         starts.resize(find(text.data() + from, to - from, text.size() - from,
                            from ? text[from - 1] : before, starts.data()));
@@ -237,11 +248,13 @@ TEST(Reader, FastScanFindsWhatThePortableScanFinds) {
         return starts;
       };
       const auto whole = scan(find_tag_starts_portable, 0, text.size());
-      ASSERT_EQ(scan(find_tag_starts, 0, text.size()), whole) << round;
-      auto parts = scan(find_tag_starts, 0, cut);
-      const auto rest = scan(find_tag_starts, cut, text.size());
-      parts.insert(parts.end(), rest.begin(), rest.end());
-      ASSERT_EQ(parts, whole) << round;
+      for (const FindTagStarts find : kernels) {
+        ASSERT_EQ(scan(find, 0, text.size()), whole) << round;
+        auto parts = scan(find, 0, cut);
+        const auto rest = scan(find, cut, text.size());
+        parts.insert(parts.end(), rest.begin(), rest.end());
+        ASSERT_EQ(parts, whole) << round;
+      }
     }
   }
 }
