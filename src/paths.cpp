@@ -36,7 +36,13 @@ std::string utf8_of(std::u16string_view text) {
 }
 
 std::u16string utf16_of(std::string_view text) {
-  std::u16string out;
+  std::u16string out(text.size(), u'\0');  // never more units than bytes
+  out.resize(utf16_into(text, out.data(), out.size()));
+  return out;
+}
+
+std::size_t utf16_into(std::string_view text, char16_t* out, std::size_t room) {
+  std::size_t used = 0;
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(
                                                static_cast<unsigned char>(text[k])); };
@@ -54,13 +60,14 @@ std::u16string utf16_of(std::string_view text) {
     } else {
       i += n;
     }
+    if (used + (c < 0x10000 ? 1 : 2) > room) return SIZE_MAX;
     if (c < 0x10000) {
-      out += static_cast<char16_t>(c);
+      out[used++] = static_cast<char16_t>(c);
     } else {
-      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      out[used++] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out[used++] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     }
   }
-  return out;
+  return used;
 }
 

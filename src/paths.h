@@ -19,3 +19,6 @@ std::string folder_prefix(const std::string& path);
 // every name comes back as it was.
 std::string utf8_of(std::u16string_view text);
 std::u16string utf16_of(std::string_view text);
+// utf16_of into room units at out, allocating nothing: the units written,
+// or SIZE_MAX where the text needs more.
+std::size_t utf16_into(std::string_view text, char16_t* out, std::size_t room);

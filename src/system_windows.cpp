@@ -19,10 +19,17 @@
 
 namespace {
 
-std::wstring native(const std::string& path) {
-  const std::u16string wide = utf16_of(path);
-  return std::wstring(wide.begin(), wide.end());
-}
+// A path as Windows takes it, converted without allocating, for a report
+// is renamed where memory may have run out; empty where it is too long.
+struct Native {
+  wchar_t text[32768];
+  explicit Native(const std::string& path) {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16");
+    const std::size_t n = utf16_into(path, reinterpret_cast<char16_t*>(text), 32767);
+    text[n == SIZE_MAX ? 0 : n] = L'\0';
+  }
+  const wchar_t* c_str() const { return text; }
+};
 
 // A file another program holds open (an editor, a virus scanner, an
 // indexer) is refused with a sharing or access violation for a moment: busy.
@@ -76,7 +83,7 @@ struct WindowsSystem final : System {
   Handle failed() { return fail(), -1; }
 
   Handle open_read(const std::string& path) override {
-    const HANDLE file = ::CreateFileW(native(path).c_str(), GENERIC_READ,
+    const HANDLE file = ::CreateFileW(Native(path).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? failed() : of(file);
@@ -110,7 +117,7 @@ struct WindowsSystem final : System {
 
   // Deletable while open, so that the console handler can remove it.
   Handle create_new(const std::string& path) override {
-    const HANDLE file = ::CreateFileW(native(path).c_str(), GENERIC_WRITE,
+    const HANDLE file = ::CreateFileW(Native(path).c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? failed() : of(file);
@@ -127,7 +134,7 @@ struct WindowsSystem final : System {
   // keeps them: nothing to copy.
   bool attributes(const std::string& path, Attributes& out) override {
     out = {};
-    const DWORD got = ::GetFileAttributesW(native(path).c_str());
+    const DWORD got = ::GetFileAttributesW(Native(path).c_str());
     out.regular = got != INVALID_FILE_ATTRIBUTES && !(got & FILE_ATTRIBUTE_DIRECTORY);
     return true;
   }
@@ -139,20 +146,20 @@ struct WindowsSystem final : System {
   bool set_mode(Handle, unsigned) override { return true; }
   bool set_acl(Handle, const std::string&) override { return true; }
   bool rename(const std::string& from, const std::string& to) override {
-    return ::MoveFileExW(native(from).c_str(), native(to).c_str(), MOVEFILE_REPLACE_EXISTING)
+    return ::MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING)
                ? true : fail();
   }
   bool link(const std::string& from, const std::string& to) override {
-    return ::CreateHardLinkW(native(to).c_str(), native(from).c_str(), nullptr) ? true : fail();
+    return ::CreateHardLinkW(Native(to).c_str(), Native(from).c_str(), nullptr) ? true : fail();
   }
   bool remove(const std::string& path) override {
-    return ::DeleteFileW(native(path).c_str()) ? true : fail();
+    return ::DeleteFileW(Native(path).c_str()) ? true : fail();
   }
   // A file held open without delete sharing (a spreadsheet, say) may not be
   // replaced; asked of every report before the first is replaced.
   bool replaceable(const std::string& path) override {
     const HANDLE file = ::CreateFileW(
-        native(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        Native(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
       return ::GetLastError() == ERROR_FILE_NOT_FOUND ? true : fail();
@@ -162,7 +169,7 @@ struct WindowsSystem final : System {
   std::vector<std::string> names_in(const std::string& folder) override {
     std::vector<std::string> names;
     WIN32_FIND_DATAW found;
-    const HANDLE found_first = ::FindFirstFileW(native(folder + "\\*").c_str(), &found);
+    const HANDLE found_first = ::FindFirstFileW(Native(folder + "\\*").c_str(), &found);
     if (found_first == INVALID_HANDLE_VALUE) return fail(), names;
     const std::unique_ptr<void, BOOL (*)(HANDLE)> search(found_first, ::FindClose);
     do {
@@ -173,7 +180,7 @@ struct WindowsSystem final : System {
   }
   bool modified_seconds(const std::string& path, std::int64_t& out) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(native(path).c_str(), GetFileExInfoStandard, &data)) return fail();
+    if (!::GetFileAttributesExW(Native(path).c_str(), GetFileExInfoStandard, &data)) return fail();
     const std::int64_t ticks =
         std::int64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
     out = ticks / 10000000 - 11644473600;  // from 1601 in 100 ns to 1970 in seconds
@@ -184,7 +191,7 @@ struct WindowsSystem final : System {
   // the process that holds it.
   Handle try_lock_folder(const std::string& folder) override {
     auto final_path = std::make_unique<wchar_t[]>(32768);
-    const HANDLE dir = ::CreateFileW(native(folder).c_str(), 0,
+    const HANDLE dir = ::CreateFileW(Native(folder).c_str(), 0,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (dir == INVALID_HANDLE_VALUE) return failed();

@@ -2,6 +2,7 @@
 
 bool FaultySystem::hit(const char* name) {
   if (cleaning) return false;  // the handler's own calls are not counted
+  if (signalled) return error = Err::io, true;
   if (record) trail.emplace_back(name);
   if (++calls != at) return false;
   faulted = name;
@@ -23,20 +24,36 @@ void FaultySystem::deliver() {
   signalled = true;
   cleaning = true;
   if (cleanup) cleanup();
-  if (on_end) on_end();
   cleaning = false;
 }
 
+bool FaultySystem::forget(std::vector<Handle>& handles, Handle h) {
+  for (auto it = handles.begin(); it != handles.end(); ++it)
+    if (*it == h) return handles.erase(it), true;
+  return false;
+}
+
+std::size_t FaultySystem::end() {
+  const std::size_t held_open = open_files.size() + locks.size();
+  for (const Handle file : open_files) real.close(file);
+  for (const Handle lock : locks) real.unlock_folder(lock);
+  open_files.clear();
+  locks.clear();
+  return held_open;
+}
+
 void FaultySystem::hold_signals() {
+  if (signalled) return;
   hit("hold_signals");
   ++held;
 }
 
 void FaultySystem::release_signals() {
-  if (--held == 0 && pending) deliver();
+  if (--held == 0 && pending && !signalled) deliver();
 }
 
 void FaultySystem::sleep_ms(int ms) {
+  if (signalled) return;
   hit("sleep_ms");
   clock_ms += ms;
 }
@@ -49,6 +66,7 @@ static std::size_t shortened(Fault fault, long at, long call, std::size_t n) {
 Handle FaultySystem::open_read(const std::string& path) {
   if (hit("open_read")) return -1;
   const Handle h = real.open_read(path);
+  note(open_files, h);
   return pass(h, h < 0);
 }
 long FaultySystem::read(Handle file, char* buf, std::size_t n) {
@@ -68,11 +86,13 @@ bool FaultySystem::state(Handle file, FileState& out) {
 }
 void FaultySystem::close(Handle file) {
   hit("close");
+  if (signalled || !forget(open_files, file)) return;  // closed at the end, or never opened
   real.close(file);
 }
 Handle FaultySystem::create_new(const std::string& path) {
   if (hit("create_new")) return -1;
   const Handle h = real.create_new(path);
+  note(open_files, h);
   return pass(h, h < 0);
 }
 long FaultySystem::write(Handle file, const char* data, std::size_t n) {
@@ -82,7 +102,7 @@ long FaultySystem::write(Handle file, const char* data, std::size_t n) {
 }
 void FaultySystem::start_flush(Handle file) {
   hit("start_flush");
-  real.start_flush(file);
+  if (!signalled) real.start_flush(file);
 }
 bool FaultySystem::flush(Handle file) {
   if (hit("flush")) return false;
@@ -90,7 +110,9 @@ bool FaultySystem::flush(Handle file) {
   return pass(ok, !ok);
 }
 bool FaultySystem::close_written(Handle file) {
-  if (hit("close_written")) {
+  const bool fails = hit("close_written");
+  if (signalled || !forget(open_files, file)) return false;
+  if (fails) {
     real.close_written(file);  // closed all the same, as close() does
     return false;
   }
@@ -154,10 +176,12 @@ bool FaultySystem::modified_seconds(const std::string& path, std::int64_t& out) 
 Handle FaultySystem::try_lock_folder(const std::string& folder) {
   if (hit("try_lock_folder")) return -1;
   const Handle h = real.try_lock_folder(folder);
+  note(locks, h);
   return pass(h, h < 0);
 }
 void FaultySystem::unlock_folder(Handle lock) {
   hit("unlock_folder");
+  if (signalled || !forget(locks, lock)) return;
   real.unlock_folder(lock);
 }
 void* FaultySystem::map(std::size_t bytes, bool huge) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 #include <string>
 
 #include "system.h"
@@ -22,20 +23,25 @@ struct FaultySystem final : System {
   explicit FaultySystem(System& r) : real(r) {
     output.reserve(4096);
     errors.reserve(4096);
+    open_files.reserve(64);
+    locks.reserve(64);
   }
+  ~FaultySystem() override { end(); }
+
+  // The end of the process: the files it holds open are closed, its lock let
+  // go. How many were still open or held before.
+  std::size_t end();
 
   // What to do, and where: the call numbered at (from 1; 0: none).
   long at = 0;
   Fault fault = Fault::fail;
   Err with = Err::io;
   std::function<void()> before_call;  // run just before call number at
-  // Where the process would end by the signal: after the program's cleanup.
-  std::function<void()> on_end;
 
   // What happened.
   std::atomic<long> calls{0};
   std::string faulted;  // the name of the call that was hit
-  bool signalled = false;
+  bool signalled = false;  // the process ended there: every call after it fails
   std::string output, errors;
   std::vector<std::string> trail;  // the calls' names, in order, where record
   bool record = false;
@@ -90,6 +96,12 @@ struct FaultySystem final : System {
   int held = 0;
   bool pending = false;
   bool cleaning = false;
+  // What is open, in room kept ready like the output's.
+  std::vector<Handle> open_files, locks;
+  static void note(std::vector<Handle>& handles, Handle h) {
+    if (h >= 0) handles.push_back(h);
+  }
+  static bool forget(std::vector<Handle>& handles, Handle h);
   // Counts a call; true where it is to fail (error then set).
   bool hit(const char* name);
   void deliver();

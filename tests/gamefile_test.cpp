@@ -1,8 +1,8 @@
 #include "gamefile.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "faulty_system.h"
 #include "test_util.h"
@@ -23,16 +23,14 @@ TEST(GameFile, ChangesWhileReadAreSeen) {
   ASSERT_EQ(before.size(), after.size());
   for (const int cpus : {1, 2}) {
     spit(path, before);
-    struct stat info;
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    const auto modified = std::filesystem::last_write_time(path);
     FaultySystem sys(native_system());
     sys.cpus = cpus;
     sys.at = 6;  // amid the reads
     sys.fault = Fault::short_;
     sys.before_call = [&] {
       spit(path, after);
-      const timespec times[2] = {info.st_atim, info.st_mtim};
-      utimensat(AT_FDCWD, path.c_str(), times, 0);
+      std::filesystem::last_write_time(path, modified);
     };
     auto st = empty_store();
     read_game_file(sys, *st, path);

@@ -48,18 +48,18 @@ inline std::string game(const std::string& white, const std::string& black,
   return "[White \"" + white + "\"]\n[Black \"" + black + "\"]\n[Result \"" + result + "\"]\n";
 }
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 // A folder of its own for one test, removed with everything in it.
 struct TempDir {
   std::filesystem::path path;
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "table5-XXXXXX").string();
-    path = mkdtemp(pattern.data());
+    static std::mt19937_64 draw{std::random_device{}()};
+    do path = std::filesystem::temp_directory_path() / ("table5-test-" + std::to_string(draw() % 1000000000));
+    while (!std::filesystem::create_directory(path));
   }
   ~TempDir() { std::filesystem::remove_all(path); }
   std::string operator/(const std::string& name) const { return (path / name).string(); }

@@ -10,6 +10,7 @@ root=$PWD
 need=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 command -v wine >/dev/null || need+=(wine64 wine)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing ${need[*]}"
   { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"; } \
@@ -18,6 +19,7 @@ fi
 
 set -e
 cmake --preset windows >/dev/null && cmake --build --preset windows >/dev/null
+cmake --preset windows-tests >/dev/null && cmake --build --preset windows-tests >/dev/null
 cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
 set +e
 linux=$root/build/release/table5
@@ -188,6 +190,18 @@ if [ -z "$why" ]; then
   echo "ok   concurrent runs"; passed=$((passed + 1))
 else
   echo "FAIL concurrent runs: $why"; failed=$((failed + 1))
+fi
+
+# The in-process tests, the loops that fail every call and every allocation
+# in turn among them, on the Windows side of the system.
+cd "$root/build/windows-tests" || exit 1
+if wine tests/table5_tests.exe --gtest_brief=1 >"$work/tests.out" 2>&1; then
+  grep -E '^[a-z].*(calls|allocations|runs failed)' "$work/tests.out" | sed 's/^/     /'
+  echo "ok   the in-process tests: $(grep -o '[0-9]* tests from' "$work/tests.out" | head -1) their suites"
+  passed=$((passed + 1))
+else
+  tr -d '\r' <"$work/tests.out" | tail -40
+  echo "FAIL the in-process tests"; failed=$((failed + 1))
 fi
 
 echo "windows: $passed passed, $failed failed"

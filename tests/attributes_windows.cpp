@@ -1,0 +1,5 @@
+#include "attributes.h"
+
+FileAttributes attributes_of(const std::string&) { return {}; }
+void make_private(const std::string&) {}
+void give_default_acl(const std::string&) {}
