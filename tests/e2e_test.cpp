@@ -1,6 +1,7 @@
 // Runs the built table5 on files in a folder of its own and checks what it leaves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -250,6 +251,18 @@ TEST(EndToEnd, LimitsAndLeftoversEndInAFailureThatLeavesNothing) {
   TempDir dir;
   fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
   if (!sanitized) {
+    // Every memory limit below the one a run needs says so, also where the
+    // runtime cannot even have the memory for an exception.
+    int enough = 4000;
+    while (run_tool(dir, "club.pgn", ".", "ulimit -v " + std::to_string(enough) + ";").status != 0)
+      enough += 256;
+    for (int limit = enough - 4; limit > enough - 1024; limit -= 4) {
+      const Outcome run = run_tool(dir, "club.pgn", ".", "ulimit -v " + std::to_string(limit) + ";");
+      EXPECT_TRUE(run.status == 0 || (run.status == 1 && run.out == "out of memory\n"))
+          << limit << " KiB: " << run.status << " " << run.out;
+    }
+    EXPECT_EQ(files_in(dir), 3u);
+    fs::remove(dir / "clubx.txt"), fs::remove(dir / "clubs.txt");
     const Outcome run = run_tool(dir, "club.pgn", ".", "ulimit -v 6000;");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "out of memory\n");
@@ -312,9 +325,13 @@ TEST(EndToEnd, SignalsLeaveBothOldOrBothNewReports) {
   for (int round = 0; round < 100; ++round) {
     spit(dir / (stem + "x.txt"), "old");
     spit(dir / (stem + "s.txt"), "old");
-    const int signals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,   SIGUSR2,
-                           SIGALRM, SIGVTALRM, SIGXCPU, SIGPIPE, SIGRTMIN + 1};
-    const int sig = signals[rng() % std::size(signals)];
+    // Sent by others, and those of a fault sent with kill (the sanitizers
+    // keep their own handlers for the faults they watch).
+    std::vector<int> signals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGVTALRM, SIGXCPU, SIGPIPE, SIGRTMIN + 1,
+                                SIGSTKFLT, SIGABRT, SIGTRAP, SIGSYS};
+    if (!sanitized) signals.insert(signals.end(), {SIGSEGV, SIGBUS, SIGFPE, SIGILL});
+    const int sig = signals[rng() % signals.size()];
     // Every fourth run is started ignoring the signal: it must run to its end.
     const bool ignored = round % 4 == 0;
     const pid_t pid = start_tool(dir, stem + ".pgn", ignored ? sig : 0);
@@ -327,6 +344,76 @@ TEST(EndToEnd, SignalsLeaveBothOldOrBothNewReports) {
         << "round " << round;
     EXPECT_EQ(files_in(dir), 3u) << "round " << round;
   }
+}
+
+// A run that finds the folder locked says so while it waits, seen from
+// another process, and goes on once the lock is let go.
+TEST(EndToEnd, WaitingIsSaidWhileTheRunWaits) {
+  TempDir dir;
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+  const int folder = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(folder, LOCK_EX), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.path.c_str()) == 0 && dup2(out[1], 1) == 1)
+      execl(TABLE5_EXE, TABLE5_EXE, "club.pgn", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string said;
+  char buf[256];
+  for (ssize_t n; said.find('\n') == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0;)
+    said.append(buf, static_cast<std::size_t>(n));
+  EXPECT_EQ(said, "clubx.txt: waiting for another run\n");
+  EXPECT_FALSE(fs::exists(dir / "clubx.txt"));  // still waiting
+  close(folder);
+  EXPECT_EQ(wait_for(pid), 0);
+  close(out[0]);
+  EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
+}
+
+// Runs as a user whom the folder's modes bind (root passes them by): in a
+// folder that user may write to but not read (0733), the lock cannot be
+// had, and the run fails rather than go on unlocked.
+TEST(EndToEnd, AFolderThatCannotBeLockedFailsTheRun) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a child as another user";
+  TempDir dir;
+  fs::permissions(dir.path, fs::perms(0755));
+  fs::create_directory(dir / "dropbox");
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "dropbox/club.pgn");
+  fs::permissions(dir / "dropbox/club.pgn", fs::perms(0644));
+  fs::permissions(dir / "dropbox", fs::perms(0733));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    const int log = open((dir / "out.log").c_str(), O_WRONLY | O_CREAT, 0666);
+    if (setgid(65534) == 0 && setuid(65534) == 0 && dup2(log, 1) == 1 && dup2(null, 2) == 2)
+      execl(TABLE5_EXE, TABLE5_EXE, (dir / "dropbox/club.pgn").c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const int status = wait_for(pid);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(slurp(dir / "out.log"), dir / "dropbox/clubx.txt: cannot lock its folder\n");
+  fs::permissions(dir / "dropbox", fs::perms(0755));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dropbox"), {}), 1);
+}
+
+// Reports in a folder on another file system than the current one: the
+// old report kept aside by a link stays on its own.
+TEST(EndToEnd, ReportsOnAnotherFileSystem) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  TempDir here;
+  const std::string there = "/dev/shm/" + here.path.filename().string();
+  fs::create_directory(there);
+  fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", there + "/club.pgn");
+  spit(there + "/clubx.txt", "old");
+  EXPECT_EQ(run_tool(here, "'" + there + "/club.pgn'").status, 0);
+  EXPECT_EQ(slurp(there + "/clubx.txt"), worked_cross);
+  EXPECT_EQ(slurp(there + "/clubs.txt"), worked_standings);
+  EXPECT_EQ(std::distance(fs::directory_iterator(there), {}), 3);
+  fs::remove_all(there);
 }
 
 TEST(EndToEnd, ConcurrentRunsNeverMixTheirReports) {
