@@ -21,5 +21,6 @@ FileAttributes attributes_of(const std::string& path);
 void make_private(const std::string& path);
 
 // A folder whose default ACL makes new files readable by the owner and one
-// more user only, whatever the umask.
+// more user only, whatever the umask; and what a new file there has.
 void give_default_acl(const std::string& folder);
+FileAttributes under_default_acl();

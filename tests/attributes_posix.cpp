@@ -37,6 +37,10 @@ void make_private(const std::string& path) {
   setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0);
 }
 
+FileAttributes under_default_acl() {
+  return {0640, static_cast<long>(getegid()), acl_with_reader(6)};
+}
+
 void give_default_acl(const std::string& folder) {
   const std::string acl = acl_with_reader(7);
   setxattr(folder.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0);

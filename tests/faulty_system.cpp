@@ -4,6 +4,11 @@ bool FaultySystem::hit(const char* name) {
   if (cleaning) return false;  // the handler's own calls are not counted
   if (signalled) return error = Err::io, true;
   if (record) trail.emplace_back(name);
+  if (left > 0 && every == name) {
+    --left;
+    ++calls;
+    return error = with, true;
+  }
   if (++calls != at) return false;
   faulted = name;
   if (before_call) before_call();
@@ -71,11 +76,13 @@ Handle FaultySystem::open_read(const std::string& path) {
 }
 long FaultySystem::read(Handle file, char* buf, std::size_t n) {
   if (hit("read")) return -1;
+  if (fault == Fault::ended && calls == at) return 0;
   const long got = real.read(file, buf, shortened(fault, at, calls, n));
   return pass(got, got < 0);
 }
 long FaultySystem::read_at(Handle file, char* buf, std::size_t n, std::uint64_t offset) {
   if (hit("read_at")) return -1;
+  if (fault == Fault::ended && calls == at) return 0;
   const long got = real.read_at(file, buf, shortened(fault, at, calls, n), offset);
   return pass(got, got < 0);
 }

@@ -14,6 +14,7 @@
 enum class Fault {
   fail,    // the call fails with error
   short_,  // a read or write gives less than asked (elsewhere: nothing happens)
+  ended,   // a read meets the end of the file there, as one cut short meanwhile
   signal,  // a signal comes at the call: handled there, or once released
 };
 
@@ -37,6 +38,9 @@ struct FaultySystem final : System {
   Fault fault = Fault::fail;
   Err with = Err::io;
   std::function<void()> before_call;  // run just before call number at
+  // Besides: the next `left` calls of this name fail with `with`.
+  std::string every;
+  int left = 0;
 
   // What happened.
   std::atomic<long> calls{0};
@@ -80,7 +84,8 @@ struct FaultySystem final : System {
   void release_signals() override;
   void* map(std::size_t bytes, bool huge) override;
   void unmap(void* at, std::size_t bytes) override { real.unmap(at, bytes); }
-  bool huge_pages() override { return real.huge_pages(); }
+  bool huge_pages() override { return huge && real.huge_pages(); }
+  bool huge = true;  // huge pages given where the system gives them
   int processors() override { return cpus; }
   std::function<void()> start_thread(std::function<void()> task) override;
   bool out(std::string_view text) override;
