@@ -48,7 +48,6 @@ std::size_t FaultySystem::end() {
 }
 
 void FaultySystem::hold_signals() {
-  if (signalled) return;
   hit("hold_signals");
   ++held;
 }
@@ -68,6 +67,14 @@ static std::size_t shortened(Fault fault, long at, long call, std::size_t n) {
   return fault == Fault::short_ && at == call && n > 1 ? n / 3 + 1 : n;
 }
 
+// A call made on the real system unless it is to fail; result is what it
+// gives, failed what it gives on failure.
+#define FORWARD(name, failed, call)                \
+  if (hit(name)) return failed;                     \
+  const auto result = call;                         \
+  if (result == failed) error = real.error;         \
+  return result
+
 Handle FaultySystem::open_read(const std::string& path) {
   if (hit("open_read")) return -1;
   const Handle h = real.open_read(path);
@@ -86,11 +93,7 @@ long FaultySystem::read_at(Handle file, char* buf, std::size_t n, std::uint64_t 
   const long got = real.read_at(file, buf, shortened(fault, at, calls, n), offset);
   return pass(got, got < 0);
 }
-bool FaultySystem::state(Handle file, FileState& out) {
-  if (hit("state")) return false;
-  const bool ok = real.state(file, out);
-  return pass(ok, !ok);
-}
+bool FaultySystem::state(Handle file, FileState& out) { FORWARD("state", false, real.state(file, out)); }
 void FaultySystem::close(Handle file) {
   hit("close");
   if (signalled || !forget(open_files, file)) return;  // closed at the end, or never opened
@@ -103,82 +106,40 @@ Handle FaultySystem::create_new(const std::string& path) {
   return pass(h, h < 0);
 }
 long FaultySystem::write(Handle file, const char* data, std::size_t n) {
-  if (hit("write")) return -1;
-  const long done = real.write(file, data, shortened(fault, at, calls, n));
-  return pass(done, done < 0);
+  FORWARD("write", -1L, real.write(file, data, shortened(fault, at, calls, n)));
 }
 void FaultySystem::start_flush(Handle file) {
   hit("start_flush");
   if (!signalled) real.start_flush(file);
 }
-bool FaultySystem::flush(Handle file) {
-  if (hit("flush")) return false;
-  const bool ok = real.flush(file);
-  return pass(ok, !ok);
-}
+bool FaultySystem::flush(Handle file) { FORWARD("flush", false, real.flush(file)); }
 bool FaultySystem::close_written(Handle file) {
   const bool fails = hit("close_written");
   if (signalled || !forget(open_files, file)) return false;
-  if (fails) {
-    real.close_written(file);  // closed all the same, as close() does
-    return false;
-  }
-  const bool ok = real.close_written(file);
-  return pass(ok, !ok);
+  const bool closed = real.close_written(file);  // closed all the same where it fails
+  return pass(closed && !fails, !fails && !closed);
 }
 bool FaultySystem::attributes(const std::string& path, Attributes& out) {
-  if (hit("attributes")) return false;
-  const bool ok = real.attributes(path, out);
-  return pass(ok, !ok);
+  FORWARD("attributes", false, real.attributes(path, out));
 }
 bool FaultySystem::new_file_attributes(const std::string& folder, Attributes& out) {
-  if (hit("new_file_attributes")) return false;
-  const bool ok = real.new_file_attributes(folder, out);
-  return pass(ok, !ok);
+  FORWARD("new_file_attributes", false, real.new_file_attributes(folder, out));
 }
-bool FaultySystem::set_group(Handle file, long group) {
-  if (hit("set_group")) return false;
-  const bool ok = real.set_group(file, group);
-  return pass(ok, !ok);
-}
-bool FaultySystem::set_mode(Handle file, unsigned mode) {
-  if (hit("set_mode")) return false;
-  const bool ok = real.set_mode(file, mode);
-  return pass(ok, !ok);
-}
-bool FaultySystem::set_acl(Handle file, const std::string& acl) {
-  if (hit("set_acl")) return false;
-  const bool ok = real.set_acl(file, acl);
-  return pass(ok, !ok);
-}
+bool FaultySystem::set_group(Handle file, long group) { FORWARD("set_group", false, real.set_group(file, group)); }
+bool FaultySystem::set_mode(Handle file, unsigned mode) { FORWARD("set_mode", false, real.set_mode(file, mode)); }
+bool FaultySystem::set_acl(Handle file, const std::string& acl) { FORWARD("set_acl", false, real.set_acl(file, acl)); }
 bool FaultySystem::rename(const std::string& from, const std::string& to) {
-  if (hit("rename")) return false;
-  const bool ok = real.rename(from, to);
-  return pass(ok, !ok);
+  FORWARD("rename", false, real.rename(from, to));
 }
-bool FaultySystem::link(const std::string& from, const std::string& to) {
-  if (hit("link")) return false;
-  const bool ok = real.link(from, to);
-  return pass(ok, !ok);
-}
-bool FaultySystem::remove(const std::string& path) {
-  if (hit("remove")) return false;
-  const bool ok = real.remove(path);
-  return pass(ok, !ok);
-}
-bool FaultySystem::replaceable(const std::string& path) {
-  if (hit("replaceable")) return false;
-  const bool ok = real.replaceable(path);
-  return pass(ok, !ok);
-}
+bool FaultySystem::link(const std::string& from, const std::string& to) { FORWARD("link", false, real.link(from, to)); }
+bool FaultySystem::remove(const std::string& path) { FORWARD("remove", false, real.remove(path)); }
+bool FaultySystem::replaceable(const std::string& path) { FORWARD("replaceable", false, real.replaceable(path)); }
 std::vector<std::string> FaultySystem::names_in(const std::string& folder) {
   if (hit("names_in")) return {};
   return real.names_in(folder);
 }
 bool FaultySystem::modified_seconds(const std::string& path, std::int64_t& out) {
-  if (hit("modified_seconds")) return false;
-  const bool ok = real.modified_seconds(path, out);
-  return pass(ok, !ok);
+  FORWARD("modified_seconds", false, real.modified_seconds(path, out));
 }
 Handle FaultySystem::try_lock_folder(const std::string& folder) {
   if (hit("try_lock_folder")) return -1;
@@ -191,11 +152,7 @@ void FaultySystem::unlock_folder(Handle lock) {
   if (signalled || !forget(locks, lock)) return;
   real.unlock_folder(lock);
 }
-void* FaultySystem::map(std::size_t bytes, bool huge) {
-  if (hit("map")) return nullptr;
-  void* at_ = real.map(bytes, huge);
-  return pass(at_, at_ == nullptr);
-}
+void* FaultySystem::map(std::size_t bytes, bool huge) { FORWARD("map", nullptr, real.map(bytes, huge)); }
 std::function<void()> FaultySystem::start_thread(std::function<void()> task) {
   if (hit("start_thread") || !threads) return nullptr;
   return real.start_thread(std::move(task));
