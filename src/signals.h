@@ -9,7 +9,10 @@
 // Sets the handlers up once through sys: every signal that would end the
 // process (on Windows Ctrl-C, Ctrl-Break, closing the console) removes the
 // temporary files noted, then ends the process as the signal would. A
-// signal the caller ignores (nohup) stays ignored.
+// signal the caller ignores (nohup) stays ignored. Where the C++ runtime
+// ends the process for want of memory for an exception (std::terminate
+// with none), the run ends as any other out of memory: the temporary files
+// removed, "out of memory", status 1.
 void prepare_signals(System& sys);
 
 // A temporary file that a signal must remove, noted while it exists. Noted
@@ -21,9 +24,6 @@ struct LiveTemp {
 void note_temp(LiveTemp& temp);
 void forget_temp(LiveTemp& temp);
 
-// Removes the temporary files noted, as a signal would: for an end of the
-// process that unwinds nothing.
-void remove_temps_now();
 
 // Holds every signal that can be held off for its lifetime; one that comes
 // meanwhile is acted on when it ends.

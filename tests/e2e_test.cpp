@@ -17,6 +17,8 @@
 
 #include "ranking.h"
 #include "reports.h"
+#include "signals.h"
+#include "system.h"
 #include "table5.h"
 #include "test_util.h"
 
@@ -282,6 +284,29 @@ TEST(EndToEnd, LimitsAndLeftoversEndInAFailureThatLeavesNothing) {
   EXPECT_EQ(slurp(dir / "clubs.txt"), worked_standings);
   EXPECT_EQ(fs::status(dir / "clubs.txt").permissions(), fs::perms(0640));
   EXPECT_EQ(files_in(dir), 4u);
+}
+
+// Where the runtime has no memory left even for an exception it ends the
+// process with none (seen with the shared C++ runtime in a band of memory
+// limits about 80 KB wide): that end says "out of memory", status 1. An
+// exception nothing catches keeps its default end.
+TEST(EndToEnd, NoMemoryForAnExceptionIsOutOfMemory) {
+  EXPECT_EXIT(
+      {
+        prepare_signals(native_system());
+        std::terminate();
+      },
+      testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(
+      {
+        prepare_signals(native_system());
+        try {
+          throw 1;
+        } catch (...) {
+          std::terminate();
+        }
+      },
+      testing::KilledBySignal(SIGABRT), "");
 }
 
 // Starts table5 on game in dir, its output thrown away, with the signal
