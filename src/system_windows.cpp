@@ -194,7 +194,11 @@ struct WindowsSystem final : System {
     const HANDLE dir = ::CreateFileW(Native(folder).c_str(), 0,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (dir == INVALID_HANDLE_VALUE) return failed();
+    if (dir == INVALID_HANDLE_VALUE) {  // not another run's doing: no use waiting
+      fail();
+      if (error == Err::busy) error = Err::denied;
+      return -1;
+    }
     const DWORD n = ::GetFinalPathNameByHandleW(dir, final_path.get(), 32768, 0);
     ::CloseHandle(dir);
     if (n == 0 || n >= 32768) return error = Err::unsupported, -1;

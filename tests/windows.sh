@@ -138,9 +138,9 @@ win_case "a report name Windows keeps for a device" "cp '$data/worked.pgn' au.pg
 cat >"$work/hold.c" <<'C'
 #include <stdlib.h>
 #include <windows.h>
-int main(int argc, char** argv) {  /* hold FILE MS: open FILE, say so in held.flag, wait */
-  HANDLE file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                            OPEN_EXISTING, 0, NULL);
+int main(int argc, char** argv) {  /* hold FILE MS [delete]: open FILE, say so in held.flag, wait */
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (argc > 3 ? FILE_SHARE_DELETE : 0);
+  HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
   if (argc < 3 || file == INVALID_HANDLE_VALUE) return 1;
   CloseHandle(CreateFileA("held.flag", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
   Sleep(atoi(argv[2]));
@@ -151,7 +151,15 @@ x86_64-w64-mingw32-gcc -O2 -o "$work/hold.exe" "$work/hold.c"
 win_case "a standings file held open" \
   "cp '$data/worked.pgn' club.pgn && echo old >clubx.txt && echo old >clubs.txt &&
    { wine '$work/hold.exe' clubs.txt 6000 & } && for i in \$(seq 100); do [ -e held.flag ] && break; sleep 0.2; done" \
-  1 "clubs.txt: cannot write" "$old_reports" club.pgn
+  1 "clubs.txt: cannot write" "$old_reports && test \$(ls | wc -l) = 4" club.pgn
+# One that allows deletion passes the check, and then cannot be replaced:
+# the cross table already renamed is put back. (The old standings' second
+# name is deleted at once, but goes only when the holder closes the file.)
+win_case "a standings file held open, deletion allowed" \
+  "cp '$data/worked.pgn' club.pgn && echo old >clubx.txt && echo old >clubs.txt &&
+   { wine '$work/hold.exe' clubs.txt 4000 delete & } && for i in \$(seq 100); do [ -e held.flag ] && break; sleep 0.2; done" \
+  1 "clubs.txt: cannot write" \
+  "$old_reports && for i in \$(seq 50); do [ \$(ls | wc -l) = 4 ] && break; sleep 0.2; done && test \$(ls | wc -l) = 4" club.pgn
 # A failing run in a console of its own (started from Explorer; here a
 # terminal) asks for a key before the window closes; from a Command Prompt
 # it does not. The terminal draws the text with cursor moves: kept are its
