@@ -144,6 +144,20 @@ TEST(EndToEnd, CommandLine) {
     const int raw = std::system(("'" TABLE5_EXE "' " + flag + " >/dev/full 2>/dev/null").c_str());
     EXPECT_EQ(WEXITSTATUS(raw), 1) << flag;
   }
+  // Into a pipe whose reader has gone, it ends as tools do there: by SIGPIPE.
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  close(out[0]);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as a shell starts it, whatever runs the tests
+    if (dup2(out[1], 1) == 1) execl(TABLE5_EXE, TABLE5_EXE, "--help", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
   EXPECT_EQ(files_in(dir), 0u);
 }
 
