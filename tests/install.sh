@@ -34,8 +34,22 @@ if command -v man >/dev/null; then
   check "man -l shows the page" \
     sh -c "man -l '$prefix/usr/share/man/man1/table5.1.gz' | grep -q 'table5 - cross table and standings'"
 fi
-check "licence and copyright installed" test -s "$prefix/usr/share/doc/table5/copyright" -a \
-  -s "$prefix/usr/share/doc/table5/LICENSE"
+check "licence, copyright and README installed" test -s "$prefix/usr/share/doc/table5/copyright" -a \
+  -s "$prefix/usr/share/doc/table5/LICENSE" -a -s "$prefix/usr/share/doc/table5/README.md"
+if command -v readelf >/dev/null; then
+  check "the release program binds at once (BIND_NOW)" sh -c "readelf -d build/release/table5 | grep -q BIND_NOW"
+fi
+# As a distribution builds it: no build type (an optimised program), its own
+# documentation folder, and its own copyright and changelog.
+plain_install() {
+  cmake -S . -B build/plain -G Ninja -DTABLE5_TESTS=OFF -DTABLE5_INSTALL_LICENSE_FILES=OFF \
+    -DCMAKE_INSTALL_DOCDIR=share/doc/table5-cli >/dev/null &&
+    grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' build/plain/CMakeCache.txt &&
+    cmake --build build/plain >/dev/null && cmake --install build/plain --prefix "$prefix/plain" >/dev/null &&
+    test -s "$prefix/plain/share/doc/table5-cli/README.md" &&
+    ! test -e "$prefix/plain/share/doc/table5-cli/copyright" && ! test -e "$prefix/plain/share/doc/table5"
+}
+check "no build type builds Release; documents follow CMAKE_INSTALL_DOCDIR; licence files can be left out" plain_install
 
 rm -f build/packages/*.deb build/packages/*.tar.gz build/packages/*.zip
 check "cpack makes the .tar.gz and the .deb" cpack --preset release
