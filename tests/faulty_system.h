@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <functional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "system.h"
 
