@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "columns.h"
+
 namespace {
 
 constexpr int label_width = 29;  // "%2d. " and a 25-character name
@@ -18,9 +20,42 @@ void appendf(Text& out, const char* format, ...) {
   if (n > 0) out.append(buf, std::min(static_cast<std::size_t>(n), sizeof buf - 1));
 }
 
-void append_label(Text& out, const Store& st, int rank) {
+// A player's name as read, without the store's padding.
+std::string_view name_of(const Store& st, int p) {
+  return std::string_view(st.names).substr(st.namehash[p], st.namelen[p]);
+}
+
+// Whether the names are set by the columns a terminal gives them: where all
+// are UTF-8 and one at least goes beyond ASCII. Else byte for byte, which
+// lines up the columns of ASCII and of single-byte encodings such as Latin-1.
+bool in_columns(const Store& st) {
+  bool beyond_ascii = false;
+  for (int p = 1; p <= st.nptr; ++p) {
+    const std::string_view name = name_of(st, p);
+    if (!is_utf8(name)) return false;
+    beyond_ascii |= std::any_of(name.begin(), name.end(), [](char c) { return c & 0x80; });
+  }
+  return beyond_ascii;
+}
+
+// Appends the first of name that fits width (bytes, or columns), and blanks
+// to fill it.
+void append_fitted(Text& out, std::string_view name, std::size_t width, bool columns) {
+  std::size_t used = std::min(name.size(), width);
+  out += columns ? cut_to_columns(name, width, used) : name.substr(0, used);
+  out.append(width - used, ' ');
+}
+
+void append_label(Text& out, const Store& st, int rank, bool columns) {
   appendf(out, "%2d. ", rank);
-  out += stored_name(st, st.r[rank]);
+  const std::string_view name = name_of(st, st.r[rank]);
+  if (!columns) {
+    out += stored_name(st, st.r[rank]);
+    return;
+  }
+  out += name;  // a longer name shifts its line, as it does byte for byte
+  const std::size_t taken = text_columns(name);
+  if (taken < name_field) out.append(name_field - taken, ' ');
 }
 
 double percentage(const Store& st, int p) {
@@ -64,21 +99,21 @@ void write_cross_table(const Store& st, Text& out) {
   // copied nor spread over fresh memory again and again as it grows.
   const std::size_t line_size = label_width + std::size_t(st.nptr) * std::size_t(width + 1) + 40;
   out.reserve(out.size() + line_size * (std::size_t(st.nptr) * std::size_t(rows + 1) + 3));
+  const bool columns = in_columns(st);
   out += "Cross table, sorted by score percentage, Buchholz, SB\n\n";
   out.append(label_width, ' ');
   for (int k = 1; k <= st.nptr; ++k) {
     // A cell wider than the stored name shows the name and blanks.
-    const std::string_view name = stored_name(st, st.r[k]).substr(0, width);
     out += ' ';
-    out += name;
-    out.append(static_cast<std::size_t>(width) - name.size(), ' ');
+    append_fitted(out, columns ? name_of(st, st.r[k]) : stored_name(st, st.r[k]),
+                  static_cast<std::size_t>(width), columns);
   }
   out += '\n';
   for (int i = 1; i <= st.nptr; ++i) {
     const int p = st.r[i];
     for (int line = 0; line < rows; ++line) {
       if (line == (rows - 1) / 2)
-        append_label(out, st, i);
+        append_label(out, st, i, columns);
       else
         out.append(label_width, ' ');
       for (int k = 1; k <= st.nptr; ++k) {
@@ -98,10 +133,11 @@ void write_cross_table(const Store& st, Text& out) {
 }
 
 void write_standings(const Store& st, Text& out) {
+  const bool columns = in_columns(st);
   out += "    name                       perc.  pnt games  Buchh    S-B\n\n";
   for (int i = 1; i <= st.nptr; ++i) {
     const int p = st.r[i];
-    append_label(out, st, i);
+    append_label(out, st, i, columns);
     appendf(out, "  %3.0f%% %5.1f /%3d  (%5.1f, %s)\n", percentage(st, p), st.pt[p] * 0.5,
             st.games[p], st.Buch[p] * 0.5, format_quarters(st.SB[p]).c_str());
   }

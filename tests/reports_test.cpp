@@ -158,3 +158,47 @@ TEST(Reports, HeadingCutWiderThanANameIsBlankFilled) {
 }
 
 }  // namespace
+
+namespace {
+
+// A UTF-8 file's names are set by the columns a terminal gives them: an
+// accented, a Cyrillic, a wide East Asian and a combining name line up,
+// column heads are cut between characters (a wide one that does not fit
+// leaves a blank, a combining mark goes with its letter). One name not UTF-8
+// (Latin-1) sets them all byte for byte, as before.
+TEST(Reports, Utf8NamesTakeTheirColumns) {
+  const std::string names[] = {"J\u00fcrgen M\u00fcller", "\u0418\u0432\u0430\u043d \u041f\u0435\u0442\u0440\u043e\u0432",
+                               "\u738b\u5c0f\u660e", "Jose\u0301 D\u00edaz"};
+  const auto tournament = [](const std::string (&n)[4]) {
+    return game(n[0], n[1], "1-0") + game(n[0], n[2], "1/2-1/2") + game(n[0], n[3], "0-1") +
+           game(n[1], n[2], "1-0") + game(n[1], n[3], "1/2-1/2") + game(n[2], n[3], "1-0") +
+           game(n[0], n[1], "1-0") + game(n[0], n[1], "0-1") + game(n[0], n[1], "1/2-1/2") +
+           game(n[0], n[1], "1-0");
+  };
+  auto st = ranked(tournament(names));
+  EXPECT_EQ(cross_table(*st),
+            title +
+            "                              J\u00fcr Jos \u738b  \u0418\u0432\u0430\n"
+            " 1. J\u00fcrgen M\u00fcller             ### 0   =   110\n"
+            "                              ###         =1    57%   4.0 ( 18.0,  11.3)\n\n"
+            " 2. Jose\u0301 D\u00edaz                 1   ### 0   =  \n"
+            "                                  ###           50%   1.5 (  8.5,   5.5)\n\n"
+            " 3. \u738b\u5c0f\u660e                    =   1   ### 0  \n"
+            "                                      ###       50%   1.5 (  8.5,   3.5)\n\n"
+            " 4. \u0418\u0432\u0430\u043d \u041f\u0435\u0442\u0440\u043e\u0432               001 =   1   ###\n"
+            "                              =0          ###   43%   3.0 ( 23.0,   8.3)\n\n");
+  EXPECT_EQ(standings(*st), heading +
+            " 1. J\u00fcrgen M\u00fcller               57%   4.0 /  7  ( 18.0,  11.3)\n"
+            " 2. Jose\u0301 D\u00edaz                   50%   1.5 /  3  (  8.5,   5.5)\n"
+            " 3. \u738b\u5c0f\u660e                      50%   1.5 /  3  (  8.5,   3.5)\n"
+            " 4. \u0418\u0432\u0430\u043d \u041f\u0435\u0442\u0440\u043e\u0432                 43%   3.0 /  7  ( 23.0,   8.3)\n");
+
+  const std::string latin1[] = {"J\xfcrgen M\xfcller", names[1], names[2], names[3]};
+  st = ranked(tournament(latin1));
+  const std::string out = standings(*st);
+  EXPECT_NE(out.find(" 1. J\xfcrgen M\xfcller" + std::string(12, ' ') + "   57%"), std::string::npos) << out;
+  EXPECT_NE(out.find(" 3. \u738b\u5c0f\u660e" + std::string(16, ' ') + "   50%"), std::string::npos) << out;
+  EXPECT_NE(cross_table(*st).find(blanks29 + " J\xfcr Jos \xe7\x8e\x8b"), std::string::npos);
+}
+
+}  // namespace
