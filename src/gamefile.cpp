@@ -83,6 +83,20 @@ bool read_once(System& sys, Store& st, const std::string& path, std::pmr::memory
 
 }  // namespace
 
+Diagnosis diagnose_game_file(System& sys, Store& st, const std::string& path) {
+  Handle file = -1;
+  while ((file = sys.open_read(path)) < 0)
+    if (sys.error != Err::interrupted) throw Failure(path + ": not found");
+  const struct Closer {
+    System& sys;
+    Handle file;
+    ~Closer() { sys.close(file); }
+  } closer{sys, file};
+  Reading reading{sys, path, FileState{}};
+  FileSource in(reading, file, false);
+  return diagnose(st, in);
+}
+
 Launch thread_launcher(System& sys) {
   return [&sys](std::function<void()> task) -> std::function<void()> {
     auto wait = sys.start_thread(task);

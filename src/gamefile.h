@@ -6,6 +6,7 @@
 #include <string>
 
 #include "chunks.h"
+#include "diagnosis.h"
 #include "store.h"
 #include "system.h"
 
@@ -15,6 +16,10 @@
 // come from mem.
 void read_game_file(System& sys, Store& st, const std::string& path,
                     std::pmr::memory_resource* mem = std::pmr::get_default_resource());
+
+// Reads the game file at path once more, plainly, into st (empty), to say
+// where it makes the run fail. Throws Failure where it cannot be read.
+Diagnosis diagnose_game_file(System& sys, Store& st, const std::string& path);
 
 // Starts tasks on threads of their own through sys, for read_in_chunks;
 // where no thread can be had, a task runs when waited for.

@@ -84,7 +84,7 @@ bool fill(ByteSource& in, std::pmr::vector<char>& buf, std::size_t& len) {
 
 // A Result whose game lacks a side: a failure, unless a side was named
 // before the chunk began; then it is set aside for the merge.
-[[noreturn]] void result_without_player() { throw Failure("result without player"); }
+[[noreturn]] void result_without_player() { throw content_failure("result without player"); }
 
 void set_aside(ReadState& state, int points) {
   if (state.white == 0 || state.black == 0) result_without_player();

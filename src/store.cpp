@@ -32,12 +32,12 @@ void clear_store(Store& st) {
 }
 
 [[noreturn]] void too_many_games() {
-  throw Failure("too many games between two players (at most " + std::to_string(max_pair_games) +
-                ")");
+  throw content_failure("too many games between two players (at most " +
+                        std::to_string(max_pair_games) + ")");
 }
 
 [[noreturn]] static void too_many_players() {
-  throw Failure("too many players (at most " + std::to_string(max_players) + ")");
+  throw content_failure("too many players (at most " + std::to_string(max_players) + ")");
 }
 
 int find_player(Store& st, const char* name, std::size_t len) {

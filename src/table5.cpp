@@ -49,6 +49,18 @@ int print(System& sys, std::initializer_list<const char*> texts) {
   return 0;
 }
 
+// On standard error, where the game file makes the run fail and why. The
+// message on standard output stands alone where that cannot be told.
+void say_where(System& sys, const std::string& path) {
+  try {
+    const StorePtr st = new_store(sys);
+    const Diagnosis found = diagnose_game_file(sys, *st, path);
+    if (found.line > 0)
+      sys.err("table5: " + path + ":" + std::to_string(found.line) + ": " + found.what + "\n");
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 ReportNames report_names(const std::string& path, const char* separators) {
@@ -82,6 +94,7 @@ int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_reso
     sys.out(reports[failed].path), sys.out(": cannot write\n");
   } catch (const Failure& failure) {  // printed without a copy: memory may be short
     sys.out(failure.what()), sys.out("\n");
+    if (failure.in_content) say_where(sys, path);
   } catch (const std::bad_alloc&) {
     sys.out("out of memory\n");
   } catch (const std::length_error&) {  // a line longer than a 32-bit system can hold

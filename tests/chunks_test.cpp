@@ -1,41 +1,25 @@
-// Three readers of one set of rules must agree on every input: a plain
-// line-by-line reader written here, the block reader at every block size,
-// and the chunked reader split anywhere.
+// Three readers of one set of rules must agree on every input: the plain
+// line-by-line reader of the diagnosis, the block reader at every block
+// size, and the chunked reader split anywhere.
 #include "chunks.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "diagnosis.h"
 #include "ranking.h"
 #include "reports.h"
 #include "test_util.h"
 
 namespace {
 
-// The reading rules at their plainest: line by line, a tag only in its exact
-// form at the start of a line, a CR before the line end dropped, a last line
-// without its line feed and closing "] not yet a line.
+// The reading rules at their plainest: the diagnosis's reading, line by
+// line, which a failing run uses to say where.
 void plain_read(Store& st, const std::string& text) {
-  int white = 0, black = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    if (end == text.size() && line.find("\"]") == std::string::npos) break;
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("[White \"", 0) == 0 || line.rfind("[Black \"", 0) == 0) {
-      const std::string name = line.substr(8, line.find('"', 8) - 8);
-      (line[1] == 'W' ? white : black) = find_player(st, name.data(), name.size());
-    } else if (line.rfind("[Result \"", 0) == 0) {
-      if (white == 0 || black == 0) throw Failure("result without player");
-      const std::string value = line.substr(9) + "  ";
-      if ((value[0] == '1' || value[0] == '0') && white != black)
-        record_game(st, white, black, value[1] == '/' ? 1 : 2 * (value[0] - '0'));
-      white = black = 0;
-    }
-  }
+  MemorySource in(text);
+  const Diagnosis found = diagnose(st, in);
+  if (found.line > 0) throw Failure(found.failure);
 }
 
 // Everything a reader leaves, as one comparable text: the players in their
