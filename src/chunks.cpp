@@ -107,6 +107,7 @@ bool merge_chunk(Store& st, ReadState& pending, const Chunk& c) {
     for (int y = x + 1; y <= cs.nptr; ++y)
       if (cs.count[x][y] > 0)
         record_games(st, global[x], global[y], cs.points[pair_index(x, y)], cs.count[x][y]);
+  st.no_games += cs.no_games + (first.seen && first.points == no_game);
   pending.white = side(c.state.white, pending.white);
   pending.black = side(c.state.black, pending.black);
   return true;

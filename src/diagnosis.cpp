@@ -70,7 +70,9 @@ struct Plain {
                     std::string("a Result tag without ") + missing + " tag since the previous Result"),
                false;
       }
-      if ((value[0] == '1' || value[0] == '0') && white != black) {
+      if (value[0] != '1' && value[0] != '0') {
+        ++st.no_games;
+      } else if (white != black) {
         try {
           record_game(st, white, black, value[1] == '/' ? 1 : 2 * (value[0] - '0'));
         } catch (const Failure& failure) {
@@ -107,6 +109,18 @@ Diagnosis diagnose(Store& st, ByteSource& in) {
   }
   if (!line.empty()) plain.act(std::move(line), false);
   return diagnosis;
+}
+
+bool looks_like_utf16(std::string_view start) {
+  if (start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF") return true;
+  const std::string_view line = start.substr(0, start.find("\n"));
+  if (line.size() < 8) return false;
+  bool zero_odd = true, zero_even = true;  // UTF-16LE and UTF-16BE of ASCII
+  for (std::size_t i = 0; i + 1 < line.size(); i += 2) {
+    zero_even = zero_even && line[i] == '\0';
+    zero_odd = zero_odd && line[i + 1] == '\0';
+  }
+  return zero_odd || zero_even;
 }
 
 std::string quoted(std::string_view name) {

@@ -21,6 +21,10 @@ struct Diagnosis {
 // failure comes, or that none does.
 Diagnosis diagnose(Store& st, ByteSource& in);
 
+// Whether the start of a file looks like UTF-16: its byte order mark, or a
+// zero byte beside every other byte of its first line.
+bool looks_like_utf16(std::string_view start);
+
 // A name as the file spells it, in double quotes, with every control
 // character shown as \xHH, never raw to a terminal.
 std::string quoted(std::string_view name);

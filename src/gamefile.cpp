@@ -97,6 +97,16 @@ Diagnosis diagnose_game_file(System& sys, Store& st, const std::string& path) {
   return diagnose(st, in);
 }
 
+std::string first_bytes(System& sys, const std::string& path, std::size_t n) {
+  std::string bytes(n, '\0');
+  const Handle file = sys.open_read(path);
+  if (file < 0) return "";
+  const long got = sys.read_at(file, bytes.data(), n, 0);
+  sys.close(file);
+  bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return bytes;
+}
+
 Launch thread_launcher(System& sys) {
   return [&sys](std::function<void()> task) -> std::function<void()> {
     auto wait = sys.start_thread(task);

@@ -21,6 +21,10 @@ void read_game_file(System& sys, Store& st, const std::string& path,
 // where it makes the run fail. Throws Failure where it cannot be read.
 Diagnosis diagnose_game_file(System& sys, Store& st, const std::string& path);
 
+// The first n bytes of the game file at path, or fewer; "" where it cannot
+// be read.
+std::string first_bytes(System& sys, const std::string& path, std::size_t n);
+
 // Starts tasks on threads of their own through sys, for read_in_chunks;
 // where no thread can be had, a task runs when waited for.
 Launch thread_launcher(System& sys);

@@ -112,7 +112,9 @@ HOT_INLINE void act_on_line(S& st, const char* line, std::size_t len, ReadState&
         first == '1' || first == '0' ? (second == '/' ? 1 : 2 * (first - '0')) : no_game;
     if (state.white <= 0 || state.black <= 0)
       set_aside(state, points);
-    else if (points != no_game && state.white != state.black)
+    else if (points == no_game)
+      ++st.no_games;
+    else if (state.white != state.black)
       record_game(st, state.white, state.black, points);
     state.white = state.black = 0;
   }

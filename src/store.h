@@ -33,6 +33,7 @@ struct Store {
   int pt[max_players + 1];         // points in half-points
   int games[max_players + 1];      // games played
   int maxn;                        // most games played by one pair
+  int no_games;                    // results that were no game ("*" and the like)
 
   // Filled after reading by compute_tiebreaks and rank_players.
   int Buch[max_players + 1];       // Buchholz, half-points
@@ -106,6 +107,7 @@ struct ChunkStore {
   std::size_t name_at[max_players + 1] = {};  // where each player's name starts
   std::size_t namelen[max_players + 1] = {};
   int nptr = 0;
+  int no_games = 0;  // results that were no game
   std::uint16_t count[max_players + 1][max_players + 1] = {};  // games of a pair a < b
   // By pair_index(a, b): only pairs a < b, one after another, so that the
   // games touch as few pages as can be.

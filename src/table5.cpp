@@ -61,6 +61,23 @@ void say_where(System& sys, const std::string& path) {
   }
 }
 
+// On standard error, what a director should know of a run that went well:
+// a file with no tag at all (or one saved as UTF-16), and results left out.
+// The reports stand by then: memory running out only leaves a word unsaid.
+void warn(System& sys, const Store& st, const std::string& path) noexcept try {
+  const std::string where = "table5: " + path + ": ";
+  if (st.nptr == 0)
+    sys.err(where + (looks_like_utf16(first_bytes(sys, path, 256))
+                         ? "this looks like UTF-16 (\"Unicode\"): no tag can be read; save it as UTF-8\n"
+                         : "no White, Black or Result tag: is this a game file?\n"));
+  if (st.no_games == 1)
+    sys.err(where + "1 result was no game (\"*\" or the like) and is left out\n");
+  if (st.no_games > 1)
+    sys.err(where + std::to_string(st.no_games) +
+            " results were no game (\"*\" or the like) and are left out\n");
+} catch (const std::exception&) {
+}
+
 }  // namespace
 
 ReportNames report_names(const std::string& path, const char* separators) {
@@ -90,7 +107,7 @@ int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_reso
     const ReportNames names = report_names(path);
     const std::vector<Replacement> reports = {{names.cross, cross}, {names.standings, standings}};
     const std::size_t failed = replace_files(sys, reports);
-    if (failed == reports.size()) return 0;
+    if (failed == reports.size()) return warn(sys, *st, path), 0;
     sys.out(reports[failed].path), sys.out(": cannot write\n");
   } catch (const Failure& failure) {  // printed without a copy: memory may be short
     sys.out(failure.what()), sys.out("\n");

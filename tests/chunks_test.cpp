@@ -33,7 +33,8 @@ std::string outcome(Read read) {
   } catch (const Failure& failure) {
     return failure.what();
   }
-  std::string out = std::to_string(st->nptr) + " players\n";
+  std::string out = std::to_string(st->nptr) + " players, " + std::to_string(st->no_games) +
+                    " results no game\n";
   for (int p = 1; p <= st->nptr; ++p) out += std::string(stored_name(*st, p)) + "\n";
   compute_tiebreaks(*st);
   rank_players(*st);
@@ -177,7 +178,7 @@ TEST(Chunks, TagsAtWindowStartsInLaterBlocks) {
     const std::string text = std::string(at - 1, 'x') + "\n" + game("Anna", "Carl", "1-0") +
                              game("Carl", "Anna", "1/2-1/2") + game("Eva", "Anna", "0-1");
     const std::string expected = outcome([&](Store& st) { plain_read(st, text); });
-    EXPECT_EQ(expected.substr(0, 10), "3 players\n");
+    EXPECT_EQ(expected.substr(0, 10), "3 players,");
     EXPECT_EQ(in_blocks(text), expected);
     EXPECT_EQ(chunked(text, split_points(text.size(), 2), default_block_size), expected);
     EXPECT_EQ(chunked(text, {0, at}, default_block_size), expected);

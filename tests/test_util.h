@@ -24,7 +24,7 @@ inline void reset_store(Store& st) {
   zero(st.hashkey), zero(st.nrhash), zero(st.namehash), zero(st.namelen);
   zero(st.pt), zero(st.games), zero(st.Buch), zero(st.SB), zero(st.r);
   st.names.clear();
-  st.cptr = 0, st.nptr = 0, st.maxn = 0;
+  st.cptr = 0, st.nptr = 0, st.maxn = 0, st.no_games = 0;
 }
 
 // A store filled from a game file's text.
