@@ -30,8 +30,6 @@ std::string plainly(std::string_view name) {
   return out;
 }
 
-std::string name_of(const Store& st, int p) { return st.names.substr(st.namehash[p], st.namelen[p]); }
-
 // The reader's rules at their plainest, a line at a time.
 struct Plain {
   Store& st;
@@ -56,8 +54,8 @@ struct Plain {
       } catch (const Failure& failure) {
         std::string what = quoted(name) + " would be a 20th player";
         for (int p = 1; p <= st.nptr; ++p)
-          if (plainly(name_of(st, p)) == plainly(name)) {
-            what += "; it differs from " + quoted(name_of(st, p)) + " only in blanks or letter case";
+          if (plainly(name_as_read(st, p)) == plainly(name)) {
+            what += "; it differs from " + quoted(name_as_read(st, p)) + " only in blanks or letter case";
             break;
           }
         return fail(failure, what), false;
@@ -76,8 +74,8 @@ struct Plain {
         try {
           record_game(st, white, black, value[1] == '/' ? 1 : 2 * (value[0] - '0'));
         } catch (const Failure& failure) {
-          return fail(failure, "the 999th game between " + quoted(name_of(st, white)) + " and " +
-                                   quoted(name_of(st, black))),
+          return fail(failure, "the 999th game between " + quoted(name_as_read(st, white)) + " and " +
+                                   quoted(name_as_read(st, black))),
                  false;
         }
       }

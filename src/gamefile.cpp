@@ -8,6 +8,20 @@
 
 namespace {
 
+// The game file open for reading while this lives. Throws Failure
+// "PATH: not found" where it cannot be opened.
+struct OpenFile {
+  System& sys;
+  Handle file = -1;
+  OpenFile(System& s, const std::string& path) : sys(s) {
+    while ((file = sys.open_read(path)) < 0)
+      if (sys.error != Err::interrupted) throw Failure(path + ": not found");
+  }
+  ~OpenFile() { sys.close(file); }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+};
+
 // The state of a file, or that of no regular file where it cannot be had.
 FileState state_of(System& sys, Handle file) {
   FileState state;
@@ -51,14 +65,8 @@ struct FileSource : ByteSource {
 // Reads the game file once into the store: false when it changed meanwhile
 // (it ended elsewhere than its size said, or its size or times changed).
 bool read_once(System& sys, Store& st, const std::string& path, std::pmr::memory_resource* mem) {
-  Handle file = -1;
-  while ((file = sys.open_read(path)) < 0)
-    if (sys.error != Err::interrupted) throw Failure(path + ": not found");
-  struct Closer {
-    System& sys;
-    Handle file;
-    ~Closer() { sys.close(file); }
-  } closer{sys, file};
+  const OpenFile open(sys, path);
+  const Handle file = open.file;
   Reading reading{sys, path, state_of(sys, file)};
   const FileState& opened = reading.opened;
   const int chunks = opened.regular ? chunk_count(opened.size, sys.processors()) : 1;
@@ -84,27 +92,22 @@ bool read_once(System& sys, Store& st, const std::string& path, std::pmr::memory
 }  // namespace
 
 Diagnosis diagnose_game_file(System& sys, Store& st, const std::string& path) {
-  Handle file = -1;
-  while ((file = sys.open_read(path)) < 0)
-    if (sys.error != Err::interrupted) throw Failure(path + ": not found");
-  const struct Closer {
-    System& sys;
-    Handle file;
-    ~Closer() { sys.close(file); }
-  } closer{sys, file};
+  const OpenFile open(sys, path);
   Reading reading{sys, path, FileState{}};
-  FileSource in(reading, file, false);
+  FileSource in(reading, open.file, false);
   return diagnose(st, in);
 }
 
 std::string first_bytes(System& sys, const std::string& path, std::size_t n) {
-  std::string bytes(n, '\0');
-  const Handle file = sys.open_read(path);
-  if (file < 0) return "";
-  const long got = sys.read_at(file, bytes.data(), n, 0);
-  sys.close(file);
-  bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return bytes;
+  try {
+    const OpenFile open(sys, path);
+    std::string bytes(n, '\0');
+    Reading reading{sys, path, FileState{}};
+    bytes.resize(FileSource(reading, open.file, true).read(bytes.data(), n));
+    return bytes;
+  } catch (const Failure&) {
+    return "";
+  }
 }
 
 Launch thread_launcher(System& sys) {

@@ -20,18 +20,13 @@ void appendf(Text& out, const char* format, ...) {
   if (n > 0) out.append(buf, std::min(static_cast<std::size_t>(n), sizeof buf - 1));
 }
 
-// A player's name as read, without the store's padding.
-std::string_view name_of(const Store& st, int p) {
-  return std::string_view(st.names).substr(st.namehash[p], st.namelen[p]);
-}
-
 // Whether the names are set by the columns a terminal gives them: where all
 // are UTF-8 and one at least goes beyond ASCII. Else byte for byte, which
 // lines up the columns of ASCII and of single-byte encodings such as Latin-1.
 bool in_columns(const Store& st) {
   bool beyond_ascii = false;
   for (int p = 1; p <= st.nptr; ++p) {
-    const std::string_view name = name_of(st, p);
+    const std::string_view name = name_as_read(st, p);
     if (!is_utf8(name)) return false;
     beyond_ascii |= std::any_of(name.begin(), name.end(), [](char c) { return c & 0x80; });
   }
@@ -48,11 +43,11 @@ void append_fitted(Text& out, std::string_view name, std::size_t width, bool col
 
 void append_label(Text& out, const Store& st, int rank, bool columns) {
   appendf(out, "%2d. ", rank);
-  const std::string_view name = name_of(st, st.r[rank]);
   if (!columns) {
     out += stored_name(st, st.r[rank]);
     return;
   }
+  const std::string_view name = name_as_read(st, st.r[rank]);
   out += name;  // a longer name shifts its line, as it does byte for byte
   const std::size_t taken = text_columns(name);
   if (taken < name_field) out.append(name_field - taken, ' ');
@@ -105,7 +100,7 @@ void write_cross_table(const Store& st, Text& out) {
   for (int k = 1; k <= st.nptr; ++k) {
     // A cell wider than the stored name shows the name and blanks.
     out += ' ';
-    append_fitted(out, columns ? name_of(st, st.r[k]) : stored_name(st, st.r[k]),
+    append_fitted(out, columns ? name_as_read(st, st.r[k]) : stored_name(st, st.r[k]),
                   static_cast<std::size_t>(width), columns);
   }
   out += '\n';

@@ -93,6 +93,11 @@ inline bool has_name(const Store& st, int p, const char* name, std::size_t len) 
 // The stored name of player p: as read, blank-padded to name_field characters.
 std::string_view stored_name(const Store& st, int p);
 
+// The name of player p as read, without the padding.
+inline std::string_view name_as_read(const Store& st, int p) {
+  return std::string_view(st.names).substr(st.namehash[p], st.namelen[p]);
+}
+
 // Appends n games of a against b, a's half-points in points, as record_game
 // would one by one. Throws Failure when the pair would pass max_pair_games.
 void record_games(Store& st, int a, int b, const std::uint8_t* points, int n);
