@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <string>
 
 namespace {
 
@@ -27,16 +28,26 @@ struct CountingSource : ByteSource {
   }
 };
 
-// The byte before the source's bytes from start on, read off their front.
-char byte_before(ByteSource& in, std::uint64_t start) {
-  char before = '\n';
-  if (start > 0 && in.read(&before, 1) == 0) before = '\n';  // the file shrank
+// How many of the bytes before start the reader is given.
+std::size_t before_count(std::uint64_t start) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(start, bytes_before));
+}
+
+// The bytes before the source's bytes from start on, read off their front.
+std::string bytes_before_start(ByteSource& in, std::uint64_t start) {
+  std::string before(before_count(start), '\n');
+  std::size_t got = 0;
+  while (got < before.size()) {
+    const std::size_t n = in.read(before.data() + got, before.size() - got);
+    if (n == 0) break;  // the file shrank: the chunk is found short
+    got += n;
+  }
   return before;
 }
 
-// The file's bytes from one before start on, to tell whether start begins a line.
+// The file's bytes from a few before start on, to tell whether start begins a line.
 std::unique_ptr<ByteSource> open_before(const OpenAt& open_at, std::uint64_t start) {
-  return open_at(start - (start > 0));
+  return open_at(start - before_count(start));
 }
 
 }  // namespace
@@ -59,11 +70,11 @@ void read_chunk(Chunk& c, ByteSource& source, std::size_t block_size,
     c.store = new_chunk_store(mem);
     c.state.white = c.state.black = from_before;
     CountingSource in(source);
-    const char before = byte_before(in, c.start);
+    const std::string before = bytes_before_start(in, c.start);
     read_lines(*c.store, in, c.state, before, c.end - c.start, block_size, mem);
     // A file that ends before the chunk does is not the file the others
     // read (rewritten meanwhile, say): the plain reader reads it again.
-    if (c.end != UINT64_MAX && in.given < c.end - c.start + (c.start > 0)) c.failed = true;
+    if (c.end != UINT64_MAX && in.given < c.end - c.start + before_count(c.start)) c.failed = true;
   } catch (...) {  // a failure, or no memory: the plain reader meets it again
     c.failed = true;
   }
@@ -154,7 +165,7 @@ void read_in_chunks(Store& st, const std::vector<std::uint64_t>& starts, const O
     // From here on in one piece: the failure, if any, is the first one.
     stop = true;
     const auto in = open_before(open_at, chunks[k].start);
-    read_lines(st, *in, pending, byte_before(*in, chunks[k].start), UINT64_MAX, block_size,
+    read_lines(st, *in, pending, bytes_before_start(*in, chunks[k].start), UINT64_MAX, block_size,
                mem);
     return;
   }

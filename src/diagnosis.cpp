@@ -10,8 +10,15 @@ namespace {
 constexpr std::string_view white_tag = "[White \"", black_tag = "[Black \"",
                            result_tag = "[Result \"";
 
+// A line past the byte order mark that may begin it.
+std::string_view past_mark(std::string_view line) {
+  constexpr std::string_view mark = "\xEF\xBB\xBF";
+  return line.substr(0, mark.size()) == mark ? line.substr(mark.size()) : line;
+}
+
 // Whether a line that begins so may be one of the three tags.
 bool may_matter(std::string_view line) {
+  line = past_mark(line);
   for (const std::string_view tag : {white_tag, black_tag, result_tag})
     if (tag.substr(0, line.size()) == line.substr(0, tag.size())) return true;
   return false;
@@ -46,6 +53,7 @@ struct Plain {
     ++number;
     if (!ended && line.find("\"]") == std::string::npos) return true;  // not yet a line
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    line.erase(0, line.size() - past_mark(line).size());
     const bool is_white = line.compare(0, white_tag.size(), white_tag) == 0;
     if (is_white || line.compare(0, black_tag.size(), black_tag) == 0) {
       const std::string name = line.substr(8, line.find('"', 8) - 8);

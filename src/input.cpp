@@ -72,10 +72,11 @@ HOT_INLINE int player_of(S& st, const char* name, std::size_t len, ReadState& st
   return p;
 }
 
-// Reads until buf is full or the source ends; false when the source is done.
-bool fill(ByteSource& in, std::pmr::vector<char>& buf, std::size_t& len) {
-  while (len < buf.size()) {
-    const std::size_t got = in.read(buf.data() + len, buf.size() - len);
+// Reads until buf[len, size) is full or the source ends; false when the
+// source is done.
+bool fill(ByteSource& in, char* buf, std::size_t size, std::size_t& len) {
+  while (len < size) {
+    const std::size_t got = in.read(buf + len, size - len);
     if (got == 0) return false;
     len += got;
   }
@@ -136,9 +137,15 @@ namespace {
 // bulk and copies nothing but a tag line that runs past the block's end. Each
 // block is scanned and read in windows small enough to stay in the L1 cache.
 template <class S>
-void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
-                     std::size_t block_size, std::pmr::memory_resource* mem) {
-  std::pmr::vector<char> buf(std::max<std::size_t>(block_size, 1), mem);
+void read_lines_into(S& st, ByteSource& in, ReadState& state, std::string_view before,
+                     std::uint64_t limit, std::size_t block_size, std::pmr::memory_resource* mem) {
+  // The block, behind the bytes before it, which tell the scan where lines start.
+  std::pmr::vector<char> space(bytes_before + std::max<std::size_t>(block_size, 1), mem);
+  before = before.substr(before.size() - std::min(before.size(), bytes_before));
+  std::fill_n(space.data(), bytes_before - before.size(), '\n');  // the file's start
+  before.copy(space.data() + bytes_before - before.size(), before.size());
+  char* buf = space.data() + bytes_before;
+  std::size_t size = space.size() - bytes_before;
   // Written before read: no need to clear it (32 KB) for every source read.
   struct Starts {
     std::pmr::polymorphic_allocator<std::uint32_t> from;
@@ -148,7 +155,7 @@ void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::
   } starts(mem);
   std::size_t len = 0;     // bytes held in buf
   std::uint64_t base = 0;  // where buf[0] stands in the source
-  bool more = fill(in, buf, len);
+  bool more = fill(in, buf, size, len);
   for (;;) {
     // Lines that start from here on are not this read's.
     const std::size_t end =
@@ -156,41 +163,43 @@ void read_lines_into(S& st, ByteSource& in, ReadState& state, char before, std::
     std::size_t rest = len;  // the start of a tag line that goes on past the block
     for (std::size_t from = 0; from < end && rest == len; from += window_size) {
       const std::size_t to = std::min(end, from + window_size);
-      const std::size_t count =
-          find_tag_starts(buf.data() + from, to - from, len - from,
-                          from ? buf[from - 1] : before, starts.at);
+      const std::size_t count = find_tag_starts(buf + from, to - from, len - from, starts.at);
       // A line ends before the next line's start: only the last one may run
       // past the block.
       for (std::size_t i = 0; i + 1 < count; ++i)
-        act_on_line(st, buf.data() + from + starts.at[i], len - from - starts.at[i], state);
+        act_on_line(st, buf + from + starts.at[i], len - from - starts.at[i], state);
       if (count == 0) continue;
       const std::size_t last = from + starts.at[count - 1];
-      const bool unended = !std::memchr(buf.data() + last, '\n', len - last);
+      const bool unended = !std::memchr(buf + last, '\n', len - last);
       if (more && unended) {
-        if (may_be_tag(buf.data() + last, len - last)) rest = last;
-      } else if (!unended || is_closed(buf.data() + last, len - last)) {
-        act_on_line(st, buf.data() + last, len - last, state);
+        if (may_be_tag(buf + last, len - last)) rest = last;
+      } else if (!unended || is_closed(buf + last, len - last)) {
+        act_on_line(st, buf + last, len - last, state);
       }
     }
     if (!more || (end < len && rest == len)) return;
-    // Keep an unfinished tag line and read on behind it.
-    before = rest < len ? '\n' : buf[len - 1];
-    std::memmove(buf.data(), buf.data() + rest, len - rest);
+    // Keep an unfinished tag line and the bytes before it, and read on behind it.
+    std::memmove(space.data(), buf + rest - bytes_before, len - rest + bytes_before);
     base += rest;
     len -= rest;
-    if (len == buf.size()) buf.resize(2 * buf.size());
-    more = fill(in, buf, len);
+    if (len == size) {
+      space.resize(bytes_before + 2 * size);
+      buf = space.data() + bytes_before;
+      size = 2 * size;
+    }
+    more = fill(in, buf, size, len);
   }
 }
 
 }  // namespace
 
-void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
+void read_lines(Store& st, ByteSource& in, ReadState& state, std::string_view before,
+                std::uint64_t limit,
                 std::size_t block_size, std::pmr::memory_resource* mem) {
   read_lines_into(st, in, state, before, limit, block_size, mem);
 }
 
-void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
+void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, std::string_view before,
                 std::uint64_t limit, std::size_t block_size, std::pmr::memory_resource* mem) {
   read_lines_into(st, in, state, before, limit, block_size, mem);
 }
@@ -198,5 +207,5 @@ void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
 void read_games(Store& st, ByteSource& in, std::size_t block_size,
                 std::pmr::memory_resource* mem) {
   ReadState state;
-  read_lines(st, in, state, '\n', UINT64_MAX, block_size, mem);
+  read_lines(st, in, state, "", UINT64_MAX, block_size, mem);
 }

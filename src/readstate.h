@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "input.h"
 #include "store.h"
@@ -43,13 +44,17 @@ struct ReadState {
   NameKey key_of[max_players + 1];
 };
 
+// How many bytes before a line's '[' tell whether it starts the line.
+constexpr std::size_t bytes_before = 4;
+
 // Reads the lines of the source that start before limit (counted from the
 // source's first byte), each to its end, into the store, going on from
-// state. before is the byte before the source's first: a line starts there
-// only when it is a line feed. Buffers come from mem.
-void read_lines(Store& st, ByteSource& in, ReadState& state, char before, std::uint64_t limit,
-                std::size_t block_size = default_block_size,
+// state. before holds the bytes before the source's first, the last
+// bytes_before of them (fewer or none at the file's start). Buffers come from
+// mem.
+void read_lines(Store& st, ByteSource& in, ReadState& state, std::string_view before,
+                std::uint64_t limit, std::size_t block_size = default_block_size,
                 std::pmr::memory_resource* mem = std::pmr::get_default_resource());
-void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, char before,
+void read_lines(ChunkStore& st, ByteSource& in, ReadState& state, std::string_view before,
                 std::uint64_t limit, std::size_t block_size = default_block_size,
                 std::pmr::memory_resource* mem = std::pmr::get_default_resource());

@@ -10,20 +10,28 @@
 #include <emmintrin.h>
 #endif
 
+// Whether the '[' at p starts a line: a line feed before it, or a byte order
+// mark (EF BB BF) that starts a line, as in files saved with one, alone or
+// joined. Reads p[-4, 0).
+inline bool starts_line(const char* p) {
+  return p[-1] == '\n' || (p[-1] == '\xBF' && p[-2] == '\xBB' && p[-3] == '\xEF' && p[-4] == '\n');
+}
+
 // Writes to starts the position of every '[' in buf[0, len) that starts a
-// line (the byte before buf[0] is before) and looks like the start of a
-// White, Black or Result tag as far as buf[0, shown) shows, shown >= len (a
-// cheap filter: the line's reading decides); returns how many. starts must hold
-// len / 2 + 1 entries and len be below 2^32. The second is the portable form,
-// which the first must match.
-std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown, char before,
+// line and looks like the start of a White, Black or Result tag as far as
+// buf[0, shown) shows, shown >= len (a cheap filter: the line's reading
+// decides); returns how many. buf[-4, 0) must hold the bytes before buf, line
+// feeds standing for the file's start. starts must hold len / 2 + 1 entries
+// and len be below 2^32. The second is the portable form, which the first
+// must match.
+std::size_t find_tag_starts(const char* buf, std::size_t len, std::size_t shown,
                             std::uint32_t* starts);
 std::size_t find_tag_starts_portable(const char* buf, std::size_t len, std::size_t shown,
-                                     char before, std::uint32_t* starts);
+                                     std::uint32_t* starts);
 
 // find_tag_starts' AVX2 form, or nullptr where this build or this processor
 // has none.
-using FindTagStarts = std::size_t (*)(const char*, std::size_t, std::size_t, char, std::uint32_t*);
+using FindTagStarts = std::size_t (*)(const char*, std::size_t, std::size_t, std::uint32_t*);
 FindTagStarts find_tag_starts_avx2();
 
 // The index of the first '"' or line feed in p[0, n), or n, a byte at a time.

@@ -90,7 +90,7 @@ std::string chunked(const std::string& text, const std::vector<std::uint64_t>& s
 
 // Random game files dense in what a reader can get wrong: names that share
 // length and first, middle and last eight bytes, names without a closing
-// quote, tag-like text in mid-line
+// quote, byte order marks, tag-like text in mid-line
 // and in comments, CR LF, pending games, unknown results, self-play, a
 // result without players, the limits, and long lines.
 std::string random_games(std::mt19937& rng, int parts) {
@@ -106,6 +106,7 @@ std::string random_games(std::mt19937& rng, int parts) {
     const std::string name =
         pick(40) == 0 ? "P" + std::to_string(pick(24)) : names[pick(names.size())];
     const char* close = i % 7 == 3 ? "" : "\"]";  // now and then a name left open
+    if (pick(25) == 0) text += "\xEF\xBB\xBF";     // a byte order mark, as where files were joined
     switch (pick(12)) {
       case 0: case 1: case 2: text += "[White \"" + name + close + eol; break;
       case 3: case 4: case 5: text += "[Black \"" + name + close + eol; break;

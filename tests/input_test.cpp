@@ -176,6 +176,12 @@ TEST(Reader, LineEnds) {
   EXPECT_EQ(read_text("[White \"A\rB\"]\n")->namelen[1], 3u);
   // A lone CR does not end a line, so no tag starts after it.
   EXPECT_EQ(read_text("x\r[White \"A\"]\n")->nptr, 0);
+  // A byte order mark starts the file, or a line where two such files were
+  // joined; elsewhere it is no line's start.
+  const std::string mark = "\xEF\xBB\xBF";
+  EXPECT_EQ(summary(*read_text(mark + lf + mark + crlf)), summary(*read_text(lf + crlf)));
+  EXPECT_EQ(read_text("x" + mark + "[White \"A\"]\n")->nptr, 0);
+  EXPECT_EQ(read_text("\xBB\xBF[White \"A\"]\n")->nptr, 0);
 }
 
 TEST(Reader, LongLinesAndBlockBoundaries) {
@@ -224,37 +230,38 @@ TEST(Reader, EveryKernelFindsWhatThePortableOneFinds) {
   std::vector<FindTagStarts> kernels = {find_tag_starts};
   if (find_tag_starts_avx2()) kernels.push_back(find_tag_starts_avx2());
   std::printf("tag scan: %zu kernels beside the portable one\n", kernels.size());
-  // Random texts dense in line feeds, brackets, quotes and tag letters.
-  const char alphabet[] = "\n\n[[WBRhleiotu \"";
+  // Random texts dense in line feeds, brackets, quotes, tag letters and the
+  // bytes of a byte order mark.
+  const char alphabet[] = "\n\n[[WBRhleiotu \"\xEF\xBB\xBF";
   std::uint32_t seed = 12345;
-  for (int round = 0; round < 2000; ++round) {
+  for (int round = 0; round < 3000; ++round) {
     std::string text(static_cast<std::size_t>(round % 97), ' ');
     for (char& c : text) {
       seed = seed * 1103515245 + 12345;
       c = alphabet[(seed >> 16) % (sizeof alphabet - 1)];
     }
     if (round % 3 == 0) text += "[White \"x\"]\n[Result \"1-0\"]\n[Round \"1\"]";
+    if (round % 3 == 1) text.insert(text.size() / 2, "\n\xEF\xBB\xBF[Black \"y\"]\n\xBF[Black \"z\"]");
     for (std::size_t from = 0; from < text.size(); from += 7)
       ASSERT_EQ(name_end(text.data() + from, text.size() - from),
                 name_end_portable(text.data() + from, text.size() - from)) << round;
-    // Scanned whole, and in two parts that each see all the text after them.
-    const std::size_t cut = text.size() / 3;
-    for (const char before : {'\n', 'x'}) {
-      const auto scan = [&](FindTagStarts find, std::size_t from, std::size_t to) {
-        std::vector<std::uint32_t> starts(text.size() / 2 + 1);
-        starts.resize(find(text.data() + from, to - from, text.size() - from,
-                           from ? text[from - 1] : before, starts.data()));
-        for (auto& at : starts) at += static_cast<std::uint32_t>(from);
-        return starts;
-      };
-      const auto whole = scan(find_tag_starts_portable, 0, text.size());
-      for (const FindTagStarts find : kernels) {
-        ASSERT_EQ(scan(find, 0, text.size()), whole) << round;
-        auto parts = scan(find, 0, cut);
-        const auto rest = scan(find, cut, text.size());
-        parts.insert(parts.end(), rest.begin(), rest.end());
-        ASSERT_EQ(parts, whole) << round;
-      }
+    // Scanned whole, and in two parts that each see all the text after them;
+    // the first four bytes stand before.
+    if (text.size() < 4) continue;
+    const std::size_t cut = 4 + (text.size() - 4) / 3;
+    const auto scan = [&](FindTagStarts find, std::size_t from, std::size_t to) {
+      std::vector<std::uint32_t> starts(text.size() / 2 + 1);
+      starts.resize(find(text.data() + from, to - from, text.size() - from, starts.data()));
+      for (auto& at : starts) at += static_cast<std::uint32_t>(from);
+      return starts;
+    };
+    const auto whole = scan(find_tag_starts_portable, 4, text.size());
+    for (const FindTagStarts find : kernels) {
+      ASSERT_EQ(scan(find, 4, text.size()), whole) << round;
+      auto parts = scan(find, 4, cut);
+      const auto rest = scan(find, cut, text.size());
+      parts.insert(parts.end(), rest.begin(), rest.end());
+      ASSERT_EQ(parts, whole) << round;
     }
   }
 }
