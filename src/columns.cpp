@@ -6,9 +6,6 @@
 
 #include "width_table.h"
 
-namespace {
-
-// The character at text[at] of UTF-8 text, at moved past it.
 char32_t next_char(std::string_view text, std::size_t& at) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned lead = byte(at);
@@ -18,8 +15,6 @@ char32_t next_char(std::string_view text, std::size_t& at) {
   at += n;
   return c;
 }
-
-}  // namespace
 
 bool is_utf8(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {

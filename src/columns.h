@@ -9,6 +9,9 @@
 // overlong forms, surrogates or code points past U+10FFFF.
 bool is_utf8(std::string_view text);
 
+// The character at text[at] of UTF-8 text; at is moved past it.
+char32_t next_char(std::string_view text, std::size_t& at);
+
 // The columns a character takes: none for a combining mark, two for a wide
 // or fullwidth East Asian character, else one.
 int char_columns(char32_t c);

@@ -1,8 +1,8 @@
 #include "diagnosis.h"
 
-#include <cctype>
 #include <cstring>
 
+#include "alike.h"
 #include "columns.h"
 
 namespace {
@@ -24,19 +24,6 @@ bool may_matter(std::string_view line) {
   return false;
 }
 
-// A name as a director would read it past blanks and letter case: lower
-// case, no blanks (spaces, tabs) at the ends, none doubled.
-std::string plainly(std::string_view name) {
-  std::string out;
-  for (const char c : name) {
-    const bool blank = c == ' ' || c == '\t';
-    if (blank && (out.empty() || out.back() == ' ')) continue;
-    out += blank ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  if (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 // The reader's rules at their plainest, a line at a time.
 struct Plain {
   Store& st;
@@ -45,7 +32,9 @@ struct Plain {
   int white = 0, black = 0;
 
   void fail(const Failure& failure, std::string what) {
-    diagnosis = {number, std::move(what), failure.what()};
+    diagnosis.line = number;
+    diagnosis.what = std::move(what);
+    diagnosis.failure = failure.what();
   }
 
   // Acts on a line (ended by a line feed or not); false once it failed.
@@ -58,12 +47,14 @@ struct Plain {
     if (is_white || line.compare(0, black_tag.size(), black_tag) == 0) {
       const std::string name = line.substr(8, line.find('"', 8) - 8);
       try {
-        (is_white ? white : black) = find_player(st, name.data(), name.size());
+        const int p = find_player(st, name.data(), name.size());
+        (is_white ? white : black) = p;
+        if (static_cast<std::size_t>(p) == diagnosis.first_line.size()) diagnosis.first_line.push_back(number);
       } catch (const Failure& failure) {
         std::string what = quoted(name) + " would be a 20th player";
         for (int p = 1; p <= st.nptr; ++p)
-          if (plainly(name_as_read(st, p)) == plainly(name)) {
-            what += "; it differs from " + quoted(name_as_read(st, p)) + " only in blanks or letter case";
+          if (alike(name_as_read(st, p), name)) {
+            what += "; it differs from " + quoted(name_as_read(st, p)) + " " + alike_in;
             break;
           }
         return fail(failure, what), false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "input.h"
 #include "store.h"
@@ -15,10 +16,13 @@ struct Diagnosis {
   std::uint64_t line = 0;  // from 1; 0 where the file makes no run fail
   std::string what;        // what is wrong there, players' names quoted
   std::string failure;     // the failure's own message, as the run prints it
+  // By player number, the line where the player's name first stands (the
+  // first entry is for no player).
+  std::vector<std::uint64_t> first_line = {0};
 };
 
 // Reads the source into st (empty) line by line and says where the first
-// failure comes, or that none does.
+// failure comes, or that none does, and where each player's name first stands.
 Diagnosis diagnose(Store& st, ByteSource& in);
 
 // Whether the start of a file looks like UTF-16: its byte order mark, or a

@@ -3,7 +3,9 @@
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
+#include "alike.h"
 #include "gamefile.h"
 #include "memory.h"
 #include "ranking.h"
@@ -61,15 +63,39 @@ void say_where(System& sys, const std::string& path) {
   }
 }
 
+// On standard error, each two players whose names read alike, with the
+// lines where the names first stand: found by reading the file once more,
+// only where there is something to say.
+void warn_of_alike_names(System& sys, const Store& st, const std::string& path) {
+  std::vector<std::pair<int, int>> pairs;
+  for (int p = 1; p <= st.nptr; ++p)
+    for (int q = p + 1; q <= st.nptr; ++q)
+      if (alike(name_as_read(st, p), name_as_read(st, q))) pairs.emplace_back(p, q);
+  if (pairs.empty()) return;
+  const StorePtr read_again = new_store(sys);
+  const Diagnosis found = diagnose_game_file(sys, *read_again, path);
+  const auto line_of = [&](int p) {
+    for (int k = 1; k < static_cast<int>(found.first_line.size()); ++k)
+      if (name_as_read(*read_again, k) == name_as_read(st, p)) return std::to_string(found.first_line[k]);
+    return std::string("?");
+  };
+  for (const auto& [p, q] : pairs)
+    sys.err("table5: " + path + ":" + line_of(q) + ": " + quoted(name_as_read(st, q)) + " differs from " +
+            quoted(name_as_read(st, p)) + " (line " + line_of(p) + ") " + alike_in +
+            "; they count as two players\n");
+}
+
 // On standard error, what a director should know of a run that went well:
-// a file with no tag at all (or one saved as UTF-16), and results left out.
-// The reports stand by then: memory running out only leaves a word unsaid.
+// a file with no tag at all (or one saved as UTF-16), names that read alike,
+// and results left out. The reports stand by then: memory running out only
+// leaves a word unsaid.
 void warn(System& sys, const Store& st, const std::string& path) noexcept try {
   const std::string where = "table5: " + path + ": ";
   if (st.nptr == 0)
     sys.err(where + (looks_like_utf16(first_bytes(sys, path, 256))
                          ? "this looks like UTF-16 (\"Unicode\"): no tag can be read; save it as UTF-8\n"
                          : "no White, Black or Result tag: is this a game file?\n"));
+  warn_of_alike_names(sys, st, path);
   if (st.no_games == 1)
     sys.err(where + "1 result was no game (\"*\" or the like) and is left out\n");
   if (st.no_games > 1)

@@ -47,7 +47,8 @@ Outcome run_tool(const TempDir& dir, const std::string& args, const std::string&
   const bool content = result.out == "result without player\n" ||
                        result.out.rfind("too many ", 0) == 0;
   const bool warned = result.status == 0 && std::regex_search(result.err, std::regex(
-      "^table5: [^\n]*: (no White|[0-9]+ results? (was|were) no game|this looks like UTF-16)"));
+      "^table5: [^\n]*: (no White|[0-9]+ results? (was|were) no game|this looks like UTF-16|.* differs from "
+      ".* only in blanks)"));
   EXPECT_EQ(result.err.empty(), !content && !warned) << result.err;
   fs::remove(dir / "stdout.log");
   fs::remove(dir / "stderr.log");
@@ -114,19 +115,32 @@ TEST(EndToEnd, ClubEveningReportsAreExact) {
 // (or a UTF-16 one), and for results that were no game.
 TEST(EndToEnd, WhatHappensInSilenceIsSaid) {
   TempDir dir;
+  const std::string alike = "differs from \"Miller, John\" (line 1) only in blanks, letter case or "
+                            "how accents are encoded; they count as two players";
+  // Each row: the file, and standard error after "table5: club.pgn".
   const std::pair<std::string, std::string> rows[] = {
-      {"1. e4 e5 1-0\n", "no White, Black or Result tag: is this a game file?"},
-      {"", "no White, Black or Result tag: is this a game file?"},
-      {std::string("\xFF\xFE[\0W\0h\0", 8), "this looks like UTF-16 (\"Unicode\"): no tag can be read; save it as UTF-8"},
-      {std::string("[\0W\0h\0i\0t\0e\0 \0", 14), "this looks like UTF-16 (\"Unicode\"): no tag can be read; save it as UTF-8"},
-      {game("A", "B", "*") + game("A", "B", "1-0"), "1 result was no game (\"*\" or the like) and is left out"},
-      {game("A", "B", "*") + game("A", "B", "?") + game("B", "A", ""), "3 results were no game (\"*\" or the like) and are left out"},
-      {game("A", "B", "1-0") + "[Result 1-0]\n", ""}};
+      {"1. e4 e5 1-0\n", ": no White, Black or Result tag: is this a game file?"},
+      {"", ": no White, Black or Result tag: is this a game file?"},
+      {std::string("\xFF\xFE[\0W\0h\0", 8), ": this looks like UTF-16 (\"Unicode\"): no tag can be read; save it as UTF-8"},
+      {std::string("[\0W\0h\0i\0t\0e\0 \0", 14), ": this looks like UTF-16 (\"Unicode\"): no tag can be read; save it as UTF-8"},
+      {game("A", "B", "*") + game("A", "B", "1-0"), ": 1 result was no game (\"*\" or the like) and is left out"},
+      {game("A", "B", "*") + game("A", "B", "?") + game("B", "A", ""), ": 3 results were no game (\"*\" or the like) and are left out"},
+      {game("A", "B", "1-0") + "[Result 1-0]\n", ""},
+      {game("Miller, John", "B", "1-0") + game("B", "Miller, John ", "1-0"), ":5: \"Miller, John \" " + alike},
+      {game("Miller, John", "B", "1-0") + game("miller,\tjohn", "b", "1-0"),
+       ":4: \"miller,\\x09john\" " + alike + "\ntable5: club.pgn:5: \"b\" differs from \"B\" (line 2) only in "
+       "blanks, letter case or how accents are encoded; they count as two players"},
+      {game("Miller, John", "\xC3\xA9mile", "1-0") + "\n[White \"e\xCC\x81mile\"]\n" +
+           game("Miller,\xC2\xA0John", "B", "1-0"), ":6: \"Miller,\xC2\xA0John\" " + alike +
+       "\ntable5: club.pgn:5: \"e\xCC\x81mile\" differs from \"\xC3\xA9mile\" (line 2) only in blanks, letter "
+       "case or how accents are encoded; they count as two players"},
+      {game("Miller, John", "M\xFCller", "1-0") + game("Miller,\xA0John", "Muller", "1-0"), ":4: \"Miller,\xA0John\" " + alike},
+  };
   for (const auto& [text, warning] : rows) {
     spit(dir / "club.pgn", text);
     const Outcome run = run_tool(dir, "club.pgn");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, warning.empty() ? "" : "table5: club.pgn: " + warning + "\n") << text;
+    EXPECT_EQ(run.err, warning.empty() ? "" : "table5: club.pgn" + warning + "\n") << text;
   }
   spit(dir / "empty.pgn", "1. e4 e5 1-0\n");
   EXPECT_EQ(run_tool(dir, "empty.pgn").status, 0);

@@ -58,7 +58,7 @@ TEST(Run, ContentFailuresSayWhere) {
        "club.pgn:1: a Result tag without a White or a Black tag since the previous Result"},
       {twenty, "too many players (at most 19)",
        "club.pgn:56: \"Miller,  John\" would be a 20th player; it differs from \"Miller, John\" "
-       "only in blanks or letter case"},
+       "only in blanks, letter case or how accents are encoded"},
       {pair_limit, "too many games between two players (at most 998)",
        "club.pgn:2997: the 999th game between \"A\" and \"B\\x1b[2J\""},
       {deep, "result without player",

@@ -1,0 +1,85 @@
+#include "alike.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "columns.h"
+#include "decomposition_table.h"
+
+namespace {
+
+bool is_blank(char32_t c, bool utf8) {
+  return c == ' ' || c == '\t' || c == 0xA0 || (utf8 && (c == 0x2007 || c == 0x202F));
+}
+
+// Appends c's full canonical decomposition.
+void decompose(char32_t c, std::u32string& out) {
+  // Hangul syllables decompose by rule into their two or three jamo.
+  constexpr char32_t syllables = 0xAC00, syllable_count = 11172;
+  if (c >= syllables && c < syllables + syllable_count) {
+    const char32_t s = c - syllables;
+    out += static_cast<char32_t>(0x1100 + s / 588);
+    out += static_cast<char32_t>(0x1161 + s % 588 / 28);
+    if (s % 28 != 0) out += static_cast<char32_t>(0x11A7 + s % 28);
+    return;
+  }
+  const auto* end = std::end(decomposition_steps);
+  const auto* step = std::lower_bound(std::begin(decomposition_steps), end, c,
+                                      [](const DecompositionStep& d, char32_t v) { return d.from < v; });
+  if (step == end || step->from != c) {
+    out += c;
+    return;
+  }
+  decompose(step->first, out);
+  if (step->second != 0) decompose(step->second, out);
+}
+
+int combining_class(char32_t c) {
+  const auto* end = std::end(combining_class_ranges);
+  const auto* range = std::upper_bound(std::begin(combining_class_ranges), end, c,
+                                       [](char32_t v, const CombiningClassRange& r) { return v < r.first; });
+  if (range == std::begin(combining_class_ranges)) return 0;
+  --range;
+  return c <= range->last ? range->combining_class : 0;
+}
+
+// Orders each run of combining marks by class, as canonical order asks.
+void order_marks(std::u32string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t run = at;
+    while (run < text.size() && combining_class(text[run]) != 0) ++run;
+    std::stable_sort(text.begin() + static_cast<std::ptrdiff_t>(at), text.begin() + static_cast<std::ptrdiff_t>(run),
+                     [](char32_t x, char32_t y) { return combining_class(x) < combining_class(y); });
+    at = run + 1;
+  }
+}
+
+}  // namespace
+
+std::u32string plain_form(std::string_view name, bool utf8) {
+  std::u32string out;
+  bool blank_before = true;  // none at the start
+  for (std::size_t at = 0; at < name.size();) {
+    const char32_t c = utf8 ? next_char(name, at) : static_cast<unsigned char>(name[at++]);
+    if (is_blank(c, utf8)) {
+      if (!blank_before) out += U' ';
+      blank_before = true;
+      continue;
+    }
+    blank_before = false;
+    if (utf8)
+      decompose(c, out);
+    else
+      out += c;
+  }
+  if (!out.empty() && out.back() == U' ') out.pop_back();
+  for (char32_t& c : out)
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+  if (utf8) order_marks(out);
+  return out;
+}
+
+bool alike(std::string_view a, std::string_view b) {
+  const bool utf8 = is_utf8(a) && is_utf8(b);
+  return a != b && plain_form(a, utf8) == plain_form(b, utf8);
+}
