@@ -15,6 +15,6 @@ int main(int argc, char* argv[]) {
   } catch (const std::bad_alloc&) {  // the command line itself did not fit
     sys.out("out of memory\n");
   }
-  if (status != 0) sys.wait_if_own_console();  // every failure prints a message
+  if (sys.own_console()) sys.wait_for_key();  // so that what was said can be read
   return status;
 }

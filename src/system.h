@@ -114,11 +114,14 @@ class System {
   virtual std::function<void()> start_thread(std::function<void()> task) = 0;
 
   // The console: standard output flushed (false where it cannot be
-  // written), standard error, and on Windows, in a window of the process's
-  // own, a key asked for before it closes.
+  // written), standard error; whether the process has a console window of
+  // its own that shows standard output and reads keys (on Windows, started
+  // from Explorer or by a file dropped on it; never elsewhere), and a key
+  // asked for before that window closes.
   virtual bool out(std::string_view text) = 0;
   virtual void err(std::string_view text) = 0;
-  virtual void wait_if_own_console() = 0;
+  virtual bool own_console() = 0;
+  virtual void wait_for_key() = 0;
 
   // The clock for every wait, in milliseconds since some start; the wall
   // clock in seconds; and a random number no other run can guess.

@@ -329,7 +329,8 @@ struct PosixSystem final : System {
       text.remove_prefix(static_cast<std::size_t>(done));
     }
   }
-  void wait_if_own_console() override {}
+  bool own_console() override { return false; }
+  void wait_for_key() override {}
 
   std::int64_t now_ms() override {
     return std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -259,16 +259,19 @@ struct WindowsSystem final : System {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
   }
-  // When the console is this process's alone (it was started from Explorer,
-  // a game file dropped on it) and a key can be read, asks for a key before
-  // the window closes, so that the message printed can be read.
-  void wait_if_own_console() override {
+  // The console is this process's alone when it was started from Explorer
+  // (a game file dropped on it); it counts only when it shows standard
+  // output and a key can be read from it.
+  bool own_console() override {
     DWORD processes[2];
     DWORD mode = 0;
-    const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
-    if (::GetConsoleProcessList(processes, 2) != 1 || !::GetConsoleMode(in, &mode)) return;
+    return ::GetConsoleProcessList(processes, 2) == 1 &&
+           ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+           ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+  }
+  void wait_for_key() override {
     out("Press a key to close this window.\n");
-    ::FlushConsoleInputBuffer(in);
+    ::FlushConsoleInputBuffer(::GetStdHandle(STD_INPUT_HANDLE));
     ::_getch();
   }
 

@@ -25,20 +25,41 @@ const char help[] =
     "Ranking: the larger points / (games + 0.01) first, compared exactly, so at\n"
     "equal percentage more games rank higher; then the larger Buchholz, then\n"
     "the larger Sonneborn-Berger. Players without games rank last.\n"
-    "\n"
-    "Options (instead of a game file):\n"
-    "  -h, --help  show this help and exit\n"
-    "  --version   show the version and licence and exit\n"
-    "\n"
-    "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n"
-    "Report a problem in the project's issue tracker; see the README's section\n"
-    "\"Reporting a problem\" and `man table5`.\n";
+    "\n";
+
+// The options, and where the help and the licence point: the manual page and
+// the packages' files, or what the Windows .zip holds.
+const char* const options =
+    on_windows ? "Options (instead of a game file):\n"
+                 "  -h, --help, /?  show this help and exit\n"
+                 "  --version       show the version and licence and exit\n"
+               : "Options (instead of a game file):\n"
+                 "  -h, --help  show this help and exit\n"
+                 "  --version   show the version and licence and exit\n";
+
+const char* const help_end =
+    on_windows ? "\n"
+                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n"
+                 "Report a problem in the project's issue tracker; see README.txt, section\n"
+                 "\"Reporting a problem\".\n"
+               : "\n"
+                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n"
+                 "Report a problem in the project's issue tracker; see the README's section\n"
+                 "\"Reporting a problem\" and `man table5`.\n";
 
 const char version[] =
     "table5 " TABLE5_VERSION "\n"
-    "Copyright (c) 2026 the table5 developers\n"
-    "MIT License: you may use, copy, change and pass it on; see LICENSE.\n"
-    "There is NO WARRANTY, to the extent permitted by law.\n";
+    "Copyright (c) 2026 the table5 developers\n";
+
+const char* const licence =
+    on_windows ? "MIT License: you may use, copy, change and pass it on; see LICENSE.txt.\n"
+                 "There is NO WARRANTY, to the extent permitted by law.\n"
+               : "MIT License: you may use, copy, change and pass it on; see LICENSE.\n"
+                 "There is NO WARRANTY, to the extent permitted by law.\n";
+
+// In a console window of its own, which a user opened by dropping a file or
+// double-clicking: what to do, or where the reports went.
+const char drop_a_file[] = "To make the reports of a tournament, drop its game file on table5.exe.\n";
 
 // Prints text on standard output; status 0, or 1 with a word on standard
 // error when it could not be written (a full disk).
@@ -114,11 +135,13 @@ ReportNames report_names(const std::string& path, const char* separators) {
 int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_resource* upstream) {
   if (args.size() < 2) {
     sys.out(usage);
+    if (sys.own_console()) sys.out(drop_a_file);
     return 2;
   }
   const std::string& path = args[1];
-  if (path == "--help" || path == "-h") return print(sys, {usage, help});
-  if (path == "--version") return print(sys, {version});
+  if (path == "--help" || path == "-h" || (on_windows && path == "/?"))
+    return print(sys, {usage, help, options, help_end});
+  if (path == "--version") return print(sys, {version, licence});
 
   try {
     RunArena arena(sys, upstream);
@@ -133,7 +156,12 @@ int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_reso
     const ReportNames names = report_names(path);
     const std::vector<Replacement> reports = {{names.cross, cross}, {names.standings, standings}};
     const std::size_t failed = replace_files(sys, reports);
-    if (failed == reports.size()) return warn(sys, *st, path), 0;
+    if (failed == reports.size()) {
+      warn(sys, *st, path);
+      if (sys.own_console())
+        sys.out("Cross table: " + names.cross + "\nStandings:   " + names.standings + "\n");
+      return 0;
+    }
     sys.out(reports[failed].path), sys.out(": cannot write\n");
   } catch (const Failure& failure) {  // printed without a copy: memory may be short
     sys.out(failure.what()), sys.out("\n");

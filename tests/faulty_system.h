@@ -90,7 +90,9 @@ struct FaultySystem final : System {
   std::function<void()> start_thread(std::function<void()> task) override;
   bool out(std::string_view text) override;
   void err(std::string_view text) override { errors += text; }
-  void wait_if_own_console() override {}
+  bool own_console() override { return console; }
+  void wait_for_key() override { output += "[key]\n"; }
+  bool console = false;  // a console window of the process's own
   std::int64_t now_ms() override { return clock_ms; }
   void sleep_ms(int ms) override;
   std::int64_t wall_seconds() override { return real.wall_seconds(); }

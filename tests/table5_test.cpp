@@ -74,4 +74,31 @@ TEST(Run, ContentFailuresSayWhere) {
   }
 }
 
+// In a console window of its own (a file dropped on the program, or a
+// double-click) the run says what to do, or where the reports went; nowhere
+// else does it say more, and a failure says only its message.
+TEST(Run, AConsoleOfItsOwnSaysWhatToDoAndWhere) {
+  TempDir dir;
+  spit(dir / "club.pgn", game("A", "B", "1-0"));
+  spit(dir / "bad.pgn", "[Result \"1-0\"]\n");
+  const std::string club = dir / "club";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string own, shared;  // standard output, in a console of its own or not
+  } rows[] = {
+      {{"table5"}, 2, "usage: table5 GAMEFILE\nTo make the reports of a tournament, drop its game file on table5.exe.\n",
+       "usage: table5 GAMEFILE\n"},
+      {{"table5", club + ".pgn"}, 0, "Cross table: " + club + "x.txt\nStandings:   " + club + "s.txt\n", ""},
+      {{"table5", dir / "bad.pgn"}, 1, "result without player\n", "result without player\n"},
+  };
+  for (const auto& row : rows)
+    for (const bool own : {true, false}) {
+      FaultySystem sys(native_system());
+      sys.console = own;
+      EXPECT_EQ(run(row.args, sys), row.status);
+      EXPECT_EQ(sys.output, own ? row.own : row.shared) << row.args.size() << own;
+    }
+}
+
 }  // namespace

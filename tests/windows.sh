@@ -79,8 +79,6 @@ case_ "reports beside the input" \
   "mkdir -p results/2008.d && cp '$data/worked.pgn' results/2008.d/club.pgn" 'results\2008.d\club.pgn'
 case_ "no dot in the name" "cp '$data/worked.pgn' games" games
 case_ "no argument" ":"
-case_ "version" ":" --version
-case_ "help" ":" --help
 case_ "not found" ":" missing.pgn
 case_ "input is a folder" "mkdir folder.pgn" folder.pgn
 case_ "result without player" "printf '[Result \"1-0\"]\r\n' >bad.pgn" bad.pgn
@@ -130,6 +128,12 @@ win_case() {
   if [ -n "$why" ]; then echo "FAIL $name: $why"; failed=$((failed + 1))
   else echo "ok   $name (status $got)"; passed=$((passed + 1)); fi
 }
+# The help and the licence name what the .zip holds, and /? gives the help.
+help=$("$linux" --help | sed -e 's|^  -h, --help  |  -h, --help, /?  |' -e 's|^  --version   |  --version       |' \
+  -e "s|see the README's section|see README.txt, section|" -e 's|^"Reporting a problem" and `man table5`\.|"Reporting a problem".|')
+win_case "help names README.txt" ":" 0 "$help" "true" --help
+win_case "/? gives the help" ":" 0 "$help" "true" '/?'
+win_case "version names LICENSE.txt" ":" 0 "$("$linux" --version | sed 's|see LICENSE\.|see LICENSE.txt.|')" "true" --version
 old_reports="test \"\$(cat clubx.txt clubs.txt)\" = \"\$(printf 'old\\nold')\""
 win_case "a report name Windows keeps for a device" "cp '$data/worked.pgn' au.pgn" 1 \
   "aux.txt: reserved device name" "test ! -e aux.txt && test \$(ls | wc -l) = 1" au.pgn
@@ -160,18 +164,28 @@ win_case "a standings file held open, deletion allowed" \
    { wine '$work/hold.exe' clubs.txt 4000 delete & } && for i in \$(seq 100); do [ -e held.flag ] && break; sleep 0.2; done" \
   1 "clubs.txt: cannot write" \
   "$old_reports && for i in \$(seq 50); do [ \$(ls | wc -l) = 4 ] && break; sleep 0.2; done && test \$(ls | wc -l) = 4" club.pgn
-# A failing run in a console of its own (started from Explorer; here a
-# terminal) asks for a key before the window closes; from a Command Prompt
-# it does not. The terminal draws the text with cursor moves: kept are its
-# letters.
-own=$(cd "$work" && (sleep 2; printf x) | timeout 60 script -qc "wine '$windows' missing.pgn" /dev/null |
-  sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r\n')
+# In a console of its own (started from Explorer; here a terminal) a run
+# says where the reports are or what to do, and asks for a key before the
+# window closes; from a Command Prompt it says nothing more. The terminal
+# draws the text with cursor moves: kept are its letters.
+in_own_console() {
+  (cd "$work" && (sleep 2; printf x) | timeout 60 script -qc "wine '$windows' $*" /dev/null |
+    sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d ' \r\n')
+}
+cp "$data/worked.pgn" "$work/club.pgn"
+failed_own=$(in_own_console missing.pgn) done_own=$(in_own_console club.pgn) none_own=$(in_own_console)
 shared=$(cd "$work" && timeout 60 wine cmd /c "$windows" missing.pgn </dev/null 2>&1 | tr -d '\r')
-if [[ $own == *missing.pgn:notfoundPressakeytoclosethiswindow.* && $shared == "missing.pgn: not found" ]]; then
-  echo "ok   a key asked for in a console of its own only"; passed=$((passed + 1))
+shared_done=$(cd "$work" && timeout 60 wine cmd /c "$windows" club.pgn </dev/null 2>&1)
+key=Pressakeytoclosethiswindow.
+if [[ $failed_own == *missing.pgn:notfound$key* && $shared == "missing.pgn: not found" &&
+      $done_own == *Crosstable:clubx.txtStandings:clubs.txt$key* && -z $shared_done &&
+      $none_own == *usage:table5GAMEFILETomakethereportsofatournament,dropitsgamefileontable5.exe.$key* ]]; then
+  echo "ok   a console of its own: where the reports are, what to do, a key"; passed=$((passed + 1))
 else
-  echo "FAIL key wait: own console [$own], Command Prompt [$shared]"; failed=$((failed + 1))
+  echo "FAIL own console: [$failed_own] [$done_own] [$none_own], Command Prompt [$shared] [$shared_done]"
+  failed=$((failed + 1))
 fi
+rm -f "$work"/club*
 for f in "$data"/*.pgn "$root"/../shared/data/*.pgn; do
   [ -f "$f" ] && case_ "$(basename "$f")" "cp '$f' game.pgn" game.pgn
 done
