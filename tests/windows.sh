@@ -111,6 +111,10 @@ league 61560 >"$work/league-20.pgn"
 for f in league league-crlf league-20; do
   case_ "$f.pgn, read in parallel" "cp '$work/$f.pgn' game.pgn" game.pgn
 done
+# A Notepad file (byte order mark) joined to another, with names alike and an
+# unfinished game: the warnings on standard error say the same lines.
+case_ "byte order marks, names alike, a game left out" \
+  "printf '\\357\\273\\277[White \"Anna Berg\"]\r\n[Black \"Jos\\303\\251\"]\r\n[Result \"1-0\"]\r\n\\357\\273\\277[White \"anna  berg\"]\n[Black \"Jose\\314\\201\"]\n[Result \"*\"]\n' >club.pgn" club.pgn
 case_ "cross table path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubx.txt" club.pgn
 case_ "standings path is a folder" "cp '$data/worked.pgn' club.pgn && mkdir clubs.txt" club.pgn
 # win_case NAME SETUP STATUS MESSAGE CHECK ARGS...: a case of Windows alone;
