@@ -43,14 +43,14 @@ int combining_class(char32_t c) {
   return c <= range->last ? range->combining_class : 0;
 }
 
-// Orders each run of combining marks by class, as canonical order asks.
+// Orders each run of combining marks by class, as canonical order asks: a
+// mark moves back past the marks of a higher class before it (the runs are
+// a few marks long).
 void order_marks(std::u32string& text) {
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t run = at;
-    while (run < text.size() && combining_class(text[run]) != 0) ++run;
-    std::stable_sort(text.begin() + static_cast<std::ptrdiff_t>(at), text.begin() + static_cast<std::ptrdiff_t>(run),
-                     [](char32_t x, char32_t y) { return combining_class(x) < combining_class(y); });
-    at = run + 1;
+  for (std::size_t at = 1; at < text.size(); ++at) {
+    const int mark = combining_class(text[at]);
+    for (std::size_t k = at; mark != 0 && k > 0 && combining_class(text[k - 1]) > mark; --k)
+      std::swap(text[k - 1], text[k]);
   }
 }
 

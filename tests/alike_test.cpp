@@ -27,6 +27,8 @@ TEST(Alike, NamesADirectorWouldTakeForOne) {
       {"M\xC3\xBCller", "Muller", false},                        // an accent is a letter
       {"M\xC3\xBCller", "M\xFCller", false},                     // UTF-8 against Latin-1
       {"e\xCC\x81", "e\xCC\x80", false},
+      {"e\xCC\x81\xCC\x80", "e\xCC\x80\xCC\x81", false},  // marks of one class keep their order
+      {"a\xCC\x81" "e", "ae\xCC\x81", false},                 // a mark stays with its letter
       {"\xA0", "\xC2\xA0", false},
   };
   for (const auto& row : rows) {

@@ -29,6 +29,15 @@ void* operator new(std::size_t n) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return operator new(n); }
+// The library's own nothrow allocations (a sort's buffer) are counted too.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept try {
+  return operator new(n);
+} catch (const std::bad_alloc&) {
+  return nullptr;
+}
+void* operator new[](std::size_t n, const std::nothrow_t& nothrow) noexcept { return operator new(n, nothrow); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
