@@ -1,5 +1,6 @@
 #include "reportfiles.h"
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 
@@ -128,9 +129,10 @@ struct Temp {
 
   // Writes text and gives the file the attributes of target, or a new
   // file's in folder; the disk may start on it meanwhile.
-  bool fill(std::string_view text, const std::string& target, const std::string& folder) {
+  bool fill(std::string_view text, bool text_file, const std::string& target,
+            const std::string& folder) {
     std::string crlf;  // reports are text files: Windows line ends there
-    if (on_windows) {
+    if (on_windows && text_file) {
       crlf.reserve(text.size() + text.size() / 16);
       for (const char c : text) {
         if (c == '\n') crlf += '\r';
@@ -244,6 +246,36 @@ std::size_t swap_in(System& sys, std::vector<std::unique_ptr<Temp>>& temps,
   return renamed;  // the files kept aside go with them
 }
 
+// Whether the first 4 KiB of the file at path hold mark; nothing there is
+// fine too. A read that ends before the size the file has is tried on.
+bool holds_mark(System& sys, const std::string& path, std::string_view mark) {
+  Handle in = -1;
+  if (!with_retries(sys, [&] { return (in = sys.open_read(path)) >= 0; })) return sys.error == Err::not_found;
+  constexpr std::size_t head_size = 4096;
+  std::string head(head_size, '\0');
+  FileState state;
+  const std::size_t want = sys.state(in, state) ? std::min<std::uint64_t>(state.size, head_size) : head_size;
+  std::size_t got = 0;
+  bool failed = false;
+  for (int ends = 0; got < want && ends < 3 && !failed;) {
+    long n = 0;
+    failed = !with_retries(sys, [&] { return (n = sys.read(in, &head[got], want - got)) >= 0; });
+    if (n == 0) ++ends;
+    if (n > 0) got += static_cast<std::size_t>(n);
+  }
+  sys.close(in);
+  return !failed && head.substr(0, got).find(mark) != std::string::npos;
+}
+
+// Throws Failure where file may not replace what stands at its path: the
+// file at keep, or a file without the mark.
+void check_may_replace(System& sys, const Replacement& file) {
+  if (file.mark.empty()) return;
+  if (!file.keep.empty() && sys.same_file(file.path, file.keep))
+    throw Failure(file.path + ": is the game file");
+  if (!holds_mark(sys, file.path, file.mark)) throw Failure(file.path + ": not written by table5");
+}
+
 }  // namespace
 
 std::size_t replace_files(System& sys, const std::vector<Replacement>& files, int patience_ms) {
@@ -254,11 +286,12 @@ std::size_t replace_files(System& sys, const std::vector<Replacement>& files, in
       if (is_device_name(file.path.substr(folder_prefix(file.path).size())))
         throw Failure(file.path + ": reserved device name");
   const FolderLock lock(sys, folder, files[0].path, patience_ms);
+  for (const Replacement& file : files) check_may_replace(sys, file);
   remove_stale_temps(sys, folder);
   std::vector<std::unique_ptr<Temp>> temps;
   for (std::size_t i = 0; i < files.size(); ++i) {
     temps.push_back(std::make_unique<Temp>(sys));
-    if (!temps[i]->create(folder) || !temps[i]->fill(files[i].text, files[i].path, folder))
+    if (!temps[i]->create(folder) || !temps[i]->fill(files[i].text, files[i].mark.empty(), files[i].path, folder))
       return i;
   }
   for (std::size_t i = 0; i < files.size(); ++i)

@@ -9,10 +9,15 @@
 
 #include "system.h"
 
-// A file to replace and its new content.
+// A file to replace and its new content. A text report gets Windows line
+// ends on Windows; a file with a mark (a page, a data file) is the same bytes
+// everywhere, and replaces only a file that holds the mark in its first
+// 4 KiB (one of this tool's) and is not the file at keep (the game file).
 struct Replacement {
   std::string path;
   std::string_view text;
+  std::string_view mark = {};
+  std::string keep = {};
 };
 
 // Replaces the files, all in one folder, as one step as far as other runs
@@ -23,7 +28,10 @@ struct Replacement {
 // that all are old or all new. While another run holds the lock it says
 // "PATH: waiting for another run" once, and after patience_ms throws
 // Failure "PATH: locked by another run", PATH being the first file's; where
-// the lock cannot be taken it throws "PATH: cannot lock its folder". A
+// the lock cannot be taken it throws "PATH: cannot lock its folder". Under
+// the lock, a file with a mark that would replace the file at keep throws
+// "PATH: is the game file", and one that would replace a file without the
+// mark (or one that cannot be read) "PATH: not written by table5". A
 // replaced file keeps its mode bits, group and ACL; a new one gets what a
 // new file in the folder gets; a link in its place is replaced, not
 // followed. Returns the index of the first file that could not be written

@@ -53,10 +53,6 @@ void append_label(Text& out, const Store& st, int rank, bool columns) {
   if (taken < name_field) out.append(name_field - taken, ' ');
 }
 
-double percentage(const Store& st, int p) {
-  return st.pt[p] * 50 / (st.games[p] + 0.000001);
-}
-
 // The symbols of p's games against q numbered from first on, as many as width
 // and as far as played, blank-filled to width.
 void append_cell_line(Text& out, const Store& st, int p, int q, int first, int width) {
@@ -69,6 +65,10 @@ void append_cell_line(Text& out, const Store& st, int p, int q, int first, int w
 }
 
 }  // namespace
+
+double percentage(const Store& st, int p) {
+  return st.pt[p] * 50 / (st.games[p] + 0.000001);
+}
 
 int cell_rows(int maxn) {
   // Cells about twice as wide as high: the least R with R * (2R + 2) >= maxn.

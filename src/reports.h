@@ -10,6 +10,9 @@
 int cell_rows(int maxn);
 int cell_width(int maxn);
 
+// The percentage of p's points the reports print ("%3.0f").
+double percentage(const Store& st, int p);
+
 // "%5.1f" of q / 4 for q >= 0, with halves of tenths rounded away from zero on
 // every platform (C libraries differ there).
 std::string format_quarters(long long q);

@@ -83,6 +83,9 @@ class System {
   virtual bool rename(const std::string& from, const std::string& to) = 0;
   virtual bool link(const std::string& from, const std::string& to) = 0;
   virtual bool remove(const std::string& path) = 0;
+  // Whether two paths name one file (followed through links); false where
+  // either names none or cannot be looked at.
+  virtual bool same_file(const std::string& a, const std::string& b) = 0;
   // Windows: whether the file at path may be replaced now (no program holds
   // it open without delete sharing); elsewhere always.
   virtual bool replaceable(const std::string& path) = 0;

@@ -221,6 +221,11 @@ struct PosixSystem final : System {
   bool remove(const std::string& path) override {
     return ::unlink(path.c_str()) == 0 ? true : fail();
   }
+  bool same_file(const std::string& a, const std::string& b) override {
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return fail();
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
   bool replaceable(const std::string&) override { return true; }
   std::vector<std::string> names_in(const std::string& folder) override {
     std::vector<std::string> names;

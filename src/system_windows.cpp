@@ -155,6 +155,21 @@ struct WindowsSystem final : System {
   bool remove(const std::string& path) override {
     return ::DeleteFileW(Native(path).c_str()) ? true : fail();
   }
+  bool same_file(const std::string& a, const std::string& b) override {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const std::string* paths[2] = {&a, &b};
+    for (int k = 0; k < 2; ++k) {
+      const HANDLE file = ::CreateFileW(Native(*paths[k]).c_str(), 0,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      if (file == INVALID_HANDLE_VALUE) return fail();
+      const bool known = ::GetFileInformationByHandle(file, &info[k]);
+      ::CloseHandle(file);
+      if (!known) return fail();
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+  }
   // A file held open without delete sharing (a spreadsheet, say) may not be
   // replaced; asked of every report before the first is replaced.
   bool replaceable(const std::string& path) override {

@@ -6,16 +6,18 @@
 #include <utility>
 
 #include "alike.h"
+#include "datafile.h"
 #include "gamefile.h"
 #include "memory.h"
 #include "ranking.h"
 #include "reportfiles.h"
 #include "reports.h"
 #include "store.h"
+#include "webpage.h"
 
 namespace {
 
-const char usage[] = "usage: table5 GAMEFILE\n";
+const char usage[] = "usage: table5 [--html] [--json] GAMEFILE\n";
 
 const char help[] =
     "Reads the White, Black and Result tags of a chess game file, ranks the\n"
@@ -25,6 +27,14 @@ const char help[] =
     "Ranking: the larger points / (games + 0.01) first, compared exactly, so at\n"
     "equal percentage more games rank higher; then the larger Buchholz, then\n"
     "the larger Sonneborn-Berger. Players without games rank last.\n"
+    "\n"
+    "Before the game file, in any order (-- ends them):\n"
+    "  --html      also write a web page, GAME.html: both tables, self-contained,\n"
+    "              to upload as it is, print or read on a phone\n"
+    "  --json      also write the data file GAME.json: every player's rank, name,\n"
+    "              points, games, percentage, Buchholz, Sonneborn-Berger (exact)\n"
+    "              and results against each player, for scripts\n"
+    "A page or data file that this tool did not write is never written over.\n"
     "\n";
 
 // The options, and where the help and the licence point: the manual page and
@@ -129,19 +139,36 @@ void warn(System& sys, const Store& st, const std::string& path) noexcept try {
 
 ReportNames report_names(const std::string& path, const char* separators) {
   const std::string stem = path.substr(0, path.find('.', name_start(path, separators)));
-  return {stem + "x.txt", stem + "s.txt"};
+  return {stem + "x.txt", stem + "s.txt", stem + ".html", stem + ".json"};
 }
 
 int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_resource* upstream) {
-  if (args.size() < 2) {
+  bool html = false, json = false;
+  std::size_t at = 1;
+  for (; at < args.size(); ++at) {
+    const std::string& arg = args[at];
+    if (arg == "--help" || arg == "-h" || (on_windows && arg == "/?"))
+      return print(sys, {usage, help, options, help_end});
+    if (arg == "--version") return print(sys, {version, licence});
+    if (arg == "--html" || arg == "--json") {
+      (arg == "--html" ? html : json) = true;
+    } else if (arg == "--") {
+      ++at;
+      break;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      sys.err("table5: unknown option " + quoted(arg) + "\n");
+      sys.out(usage);
+      return 2;
+    } else {
+      break;
+    }
+  }
+  if (at >= args.size()) {
     sys.out(usage);
     if (sys.own_console()) sys.out(drop_a_file);
     return 2;
   }
-  const std::string& path = args[1];
-  if (path == "--help" || path == "-h" || (on_windows && path == "/?"))
-    return print(sys, {usage, help, options, help_end});
-  if (path == "--version") return print(sys, {version, licence});
+  const std::string& path = args[at];
 
   try {
     RunArena arena(sys, upstream);
@@ -149,17 +176,26 @@ int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_reso
     read_game_file(sys, *st, path, &arena);
     compute_tiebreaks(*st);
     rank_players(*st);
-    // Both reports are assembled in memory and replace their files together.
-    Text cross(&arena), standings(&arena);
+    // The reports are assembled in memory and replace their files together.
+    Text cross(&arena), standings(&arena), page(&arena), data(&arena);
     write_cross_table(*st, cross);
     write_standings(*st, standings);
     const ReportNames names = report_names(path);
-    const std::vector<Replacement> reports = {{names.cross, cross}, {names.standings, standings}};
+    std::vector<Replacement> reports = {{names.cross, cross}, {names.standings, standings}};
+    if (html) {
+      write_page(*st, path.substr(name_start(path, path_separators)), page);
+      reports.push_back({names.page, page, page_mark, path});
+    }
+    if (json) {
+      write_data(*st, data);
+      reports.push_back({names.data, data, data_mark, path});
+    }
     const std::size_t failed = replace_files(sys, reports);
     if (failed == reports.size()) {
       warn(sys, *st, path);
       if (sys.own_console())
-        sys.out("Cross table: " + names.cross + "\nStandings:   " + names.standings + "\n");
+        sys.out("Cross table: " + names.cross + "\nStandings:   " + names.standings + "\n" +
+                (html ? "Web page:    " + names.page + "\n" : "") + (json ? "Data file:   " + names.data + "\n" : ""));
       return 0;
     }
     sys.out(reports[failed].path), sys.out(": cannot write\n");

@@ -11,6 +11,8 @@
 struct ReportNames {
   std::string cross;      // the cross table, ending in "x.txt"
   std::string standings;  // the standings list, ending in "s.txt"
+  std::string page;       // the web page, ending in ".html"
+  std::string data;       // the data file, ending in ".json"
 };
 
 // The report names for a game file: its name cut at its first '.', the

@@ -46,9 +46,10 @@ Outcome run_tool(const TempDir& dir, const std::string& args, const std::string&
   // the warnings are the tests' own to check.
   const bool content = result.out == "result without player\n" ||
                        result.out.rfind("too many ", 0) == 0;
-  const bool warned = result.status == 0 && std::regex_search(result.err, std::regex(
+  const bool warned = (result.status == 0 && std::regex_search(result.err, std::regex(
       "^table5: [^\n]*: (no White|[0-9]+ results? (was|were) no game|this looks like UTF-16|.* differs from "
-      ".* only in blanks)"));
+      ".* only in blanks)"))) ||
+      (result.status == 2 && result.err.rfind("table5: unknown option ", 0) == 0);
   EXPECT_EQ(result.err.empty(), !content && !warned) << result.err;
   fs::remove(dir / "stdout.log");
   fs::remove(dir / "stderr.log");
@@ -111,6 +112,62 @@ TEST(EndToEnd, ClubEveningReportsAreExact) {
   EXPECT_EQ(slurp(dir / "clubx.txt"), worked_cross);
 }
 
+// The page and the data file: written beside the reports when asked, in any
+// order, replaced with them, and never over the game file or over a page or
+// data file that this tool did not write; a failing run replaces none.
+TEST(EndToEnd, PageAndDataFile) {
+  const std::string worked_data =
+      "{\"generator\": \"table5 " TABLE5_VERSION "\", \"players\": [\n"
+      "{\"rank\": 1, \"name\": \"Anna Berg\", \"points\": 3.5, \"games\": 6, \"percent\": 58, \"buchholz\": 15.5, "
+      "\"sonneborn_berger\": 8.0, \"results\": [null, \"1=001\", \"1\"]},\n"
+      "{\"rank\": 2, \"name\": \"Carl Dahl\", \"points\": 3.0, \"games\": 6, \"percent\": 50, \"buchholz\": 18.0, "
+      "\"sonneborn_berger\": 9.0, \"results\": [\"0=110\", null, \"=\"]},\n"
+      "{\"rank\": 3, \"name\": \"Eva Fors\", \"points\": 0.5, \"games\": 2, \"percent\": 25, \"buchholz\": 6.5, "
+      "\"sonneborn_berger\": 1.5, \"results\": [\"0\", \"=\", null]}\n]}\n";
+  const std::string club = "cp '" TABLE5_TEST_DATA "/worked.pgn' club.pgn";
+  const struct {
+    std::string setup, args;
+    int status;
+    std::string out;
+    std::vector<std::string> files;  // the folder's files afterwards
+  } rows[] = {
+      {club, "--html --json club.pgn", 0, "", {"club.html", "club.json", "club.pgn", "clubs.txt", "clubx.txt"}},
+      {club, "--json -- club.pgn --html", 0, "", {"club.json", "club.pgn", "clubs.txt", "clubx.txt"}},
+      {club + " && mkdir sub && mv club.pgn club.html", "--html sub/../club.html", 1,
+       "sub/../club.html: is the game file\n", {"club.html", "sub"}},
+      {club + " && echo '<p>mine</p>' >club.html", "--json --html club.pgn", 1,
+       "club.html: not written by table5\n", {"club.html", "club.pgn"}},
+      {club + " && echo '{\"generator\": \"other\"}' >club.json && echo old >clubx.txt", "--html --json club.pgn", 1,
+       "club.json: not written by table5\n", {"club.json", "club.pgn", "clubx.txt"}},
+      {club + " && mkdir club.json", "--json club.pgn", 1, "club.json: not written by table5\n", {"club.json", "club.pgn"}},
+      {"echo '[Result \"1-0\"]' >club.pgn", "--html --json club.pgn", 1, "result without player\n", {"club.pgn"}},
+      {club, "--htm club.pgn", 2, "usage: table5 [--html] [--json] GAMEFILE\n", {"club.pgn"}},
+      {club + " && mv -- club.pgn -club.pgn", "-- -club.pgn", 0, "", {"-club.pgn", "-clubs.txt", "-clubx.txt"}},
+  };
+  for (const auto& row : rows) {
+    TempDir dir;
+    ASSERT_EQ(std::system(("cd '" + dir.path.string() + "' && " + row.setup).c_str()), 0);
+    const std::string before = slurp(dir / "club.html") + slurp(dir / "club.json") + slurp(dir / "clubx.txt");
+    const Outcome run = run_tool(dir, row.args);
+    SCOPED_TRACE(row.args);
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.out, row.out);
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir.path)) files.push_back(entry.path().filename());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, row.files);
+    if (row.status != 0) {
+      EXPECT_EQ(slurp(dir / "club.html") + slurp(dir / "club.json") + slurp(dir / "clubx.txt"), before);
+    }
+    if (fs::exists(dir / "club.json") && row.status == 0) {
+      EXPECT_EQ(slurp(dir / "club.json"), worked_data);
+      EXPECT_EQ(slurp(dir / "clubs.txt"), worked_standings);
+      // A second run replaces what the first wrote.
+      EXPECT_EQ(run_tool(dir, row.args).status, 0);
+    }
+  }
+}
+
 // Both headings, and a word on standard error for a file with no tag at all
 // (or a UTF-16 one), and for results that were no game.
 TEST(EndToEnd, WhatHappensInSilenceIsSaid) {
@@ -167,11 +224,11 @@ TEST(EndToEnd, CommandLine) {
   TempDir dir;
   Outcome run = run_tool(dir, "");
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "usage: table5 GAMEFILE\n");
+  EXPECT_EQ(run.out, "usage: table5 [--html] [--json] GAMEFILE\n");
   for (const char* flag : {"--help", "-h"}) {
     run = run_tool(dir, flag);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out.rfind("usage: table5 GAMEFILE\n", 0), 0u);
+    EXPECT_EQ(run.out.rfind("usage: table5 [--html] [--json] GAMEFILE\n", 0), 0u);
     EXPECT_NE(run.out.find("Buchholz"), std::string::npos);
   }
   run = run_tool(dir, "--version");

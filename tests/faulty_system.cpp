@@ -133,6 +133,9 @@ bool FaultySystem::rename(const std::string& from, const std::string& to) {
 }
 bool FaultySystem::link(const std::string& from, const std::string& to) { FORWARD("link", false, real.link(from, to)); }
 bool FaultySystem::remove(const std::string& path) { FORWARD("remove", false, real.remove(path)); }
+bool FaultySystem::same_file(const std::string& a, const std::string& b) {
+  FORWARD("same_file", false, real.same_file(a, b));
+}
 bool FaultySystem::replaceable(const std::string& path) { FORWARD("replaceable", false, real.replaceable(path)); }
 std::vector<std::string> FaultySystem::names_in(const std::string& folder) {
   if (hit("names_in")) return {};

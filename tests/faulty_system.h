@@ -74,6 +74,7 @@ struct FaultySystem final : System {
   bool rename(const std::string& from, const std::string& to) override;
   bool link(const std::string& from, const std::string& to) override;
   bool remove(const std::string& path) override;
+  bool same_file(const std::string& a, const std::string& b) override;
   bool replaceable(const std::string& path) override;
   std::vector<std::string> names_in(const std::string& folder) override;
   bool modified_seconds(const std::string& path, std::int64_t& out) override;

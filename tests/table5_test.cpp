@@ -87,8 +87,8 @@ TEST(Run, AConsoleOfItsOwnSaysWhatToDoAndWhere) {
     int status;
     std::string own, shared;  // standard output, in a console of its own or not
   } rows[] = {
-      {{"table5"}, 2, "usage: table5 GAMEFILE\nTo make the reports of a tournament, drop its game file on table5.exe.\n",
-       "usage: table5 GAMEFILE\n"},
+      {{"table5"}, 2, "usage: table5 [--html] [--json] GAMEFILE\nTo make the reports of a tournament, drop its game file on table5.exe.\n",
+       "usage: table5 [--html] [--json] GAMEFILE\n"},
       {{"table5", club + ".pgn"}, 0, "Cross table: " + club + "x.txt\nStandings:   " + club + "s.txt\n", ""},
       {{"table5", dir / "bad.pgn"}, 1, "result without player\n", "result without player\n"},
   };

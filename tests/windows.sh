@@ -204,10 +204,12 @@ why=""
 for round in $(seq 8); do
   pids=()
   for i in 1 2 3; do
-    wine "$windows" a.pgn </dev/null >/dev/null 2>&1 & pids+=($!)
-    wine "$windows" a.b.pgn </dev/null >/dev/null 2>&1 & pids+=($!)
+    wine "$windows" a.pgn </dev/null >"$work/run$i.a.log" 2>&1 & pids+=($!)
+    wine "$windows" a.b.pgn </dev/null >"$work/run$i.b.log" 2>&1 & pids+=($!)
   done
   for pid in "${pids[@]}"; do wait "$pid" || why="a run failed in round $round"; done
+  [ -z "$why" ] || why="$why: $(cat "$work"/run*.log | tr -d '\r' | sort -u | tr '\n' ' ')"
+  rm -f "$work"/run*.log
   from_x=$(grep -q A1 ax.txt && echo a || echo b) from_s=$(grep -q A1 as.txt && echo a || echo b)
   [ "$from_x" = "$from_s" ] || why="mixed reports in round $round"
 done
