@@ -246,11 +246,9 @@ std::size_t swap_in(System& sys, std::vector<std::unique_ptr<Temp>>& temps,
   return renamed;  // the files kept aside go with them
 }
 
-// Whether the first 4 KiB of the file at path hold mark; nothing there is
-// fine too. A read that ends before the size the file has is tried on.
-bool holds_mark(System& sys, const std::string& path, std::string_view mark) {
-  Handle in = -1;
-  if (!with_retries(sys, [&] { return (in = sys.open_read(path)) >= 0; })) return sys.error == Err::not_found;
+// Whether the first 4 KiB of the file open as in hold mark. A read that
+// ends before the size the file has is tried on.
+bool holds_mark(System& sys, Handle in, std::string_view mark) {
   constexpr std::size_t head_size = 4096;
   std::string head(head_size, '\0');
   FileState state;
@@ -263,17 +261,25 @@ bool holds_mark(System& sys, const std::string& path, std::string_view mark) {
     if (n == 0) ++ends;
     if (n > 0) got += static_cast<std::size_t>(n);
   }
-  sys.close(in);
   return !failed && head.substr(0, got).find(mark) != std::string::npos;
 }
 
 // Throws Failure where file may not replace what stands at its path: the
-// file at keep, or a file without the mark.
+// file at keep, or a file without the mark (one that cannot be read cannot
+// be told).
 void check_may_replace(System& sys, const Replacement& file) {
   if (file.mark.empty()) return;
   if (!file.keep.empty() && sys.same_file(file.path, file.keep))
     throw Failure(file.path + ": is the game file");
-  if (!holds_mark(sys, file.path, file.mark)) throw Failure(file.path + ": not written by table5");
+  Attributes there;
+  if (!sys.attributes(file.path, there)) throw Failure(file.path + ": cannot write");
+  if (!there.regular) return;  // nothing, or a link that is replaced, not followed
+  Handle in = -1;
+  while ((in = sys.open_read(file.path)) < 0)
+    if (sys.error != Err::interrupted) throw Failure(file.path + ": cannot write");
+  const bool ours = holds_mark(sys, in, file.mark);
+  sys.close(in);
+  if (!ours) throw Failure(file.path + ": not written by table5");
 }
 
 }  // namespace

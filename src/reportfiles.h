@@ -30,8 +30,9 @@ struct Replacement {
 // Failure "PATH: locked by another run", PATH being the first file's; where
 // the lock cannot be taken it throws "PATH: cannot lock its folder". Under
 // the lock, a file with a mark that would replace the file at keep throws
-// "PATH: is the game file", and one that would replace a file without the
-// mark (or one that cannot be read) "PATH: not written by table5". A
+// "PATH: is the game file", one that would replace a file without the mark
+// "PATH: not written by table5", and one that cannot read what stands there
+// "PATH: cannot write". A
 // replaced file keeps its mode bits, group and ACL; a new one gets what a
 // new file in the folder gets; a link in its place is replaced, not
 // followed. Returns the index of the first file that could not be written

@@ -139,7 +139,7 @@ TEST(EndToEnd, PageAndDataFile) {
        "club.html: not written by table5\n", {"club.html", "club.pgn"}},
       {club + " && echo '{\"generator\": \"other\"}' >club.json && echo old >clubx.txt", "--html --json club.pgn", 1,
        "club.json: not written by table5\n", {"club.json", "club.pgn", "clubx.txt"}},
-      {club + " && mkdir club.json", "--json club.pgn", 1, "club.json: not written by table5\n", {"club.json", "club.pgn"}},
+      {club + " && mkdir club.json", "--json club.pgn", 1, "club.json: cannot write\n", {"club.json", "club.pgn"}},
       {"echo '[Result \"1-0\"]' >club.pgn", "--html --json club.pgn", 1, "result without player\n", {"club.pgn"}},
       {club, "--htm club.pgn", 2, "usage: table5 [--html] [--json] GAMEFILE\n", {"club.pgn"}},
       {club + " && mv -- club.pgn -club.pgn", "-- -club.pgn", 0, "", {"-club.pgn", "-clubs.txt", "-clubx.txt"}},

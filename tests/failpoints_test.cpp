@@ -69,8 +69,16 @@ struct Input {
   const char* name;
   std::function<void(const TempDir&)> setup;
   Expect attributes = Expect::anything;
-  const char* game = "club.pgn";
+  std::vector<std::string> options = {};
 };
+
+// The command line of a run of input in dir.
+std::vector<std::string> args_of(const Input& input, const TempDir& dir) {
+  std::vector<std::string> args = {"table5"};
+  args.insert(args.end(), input.options.begin(), input.options.end());
+  args.push_back(dir / "club.pgn");
+  return args;
+}
 
 std::string league_text(int bytes) {
   std::string text;
@@ -102,6 +110,14 @@ const Input inputs[] = {
        if (!fs::exists(made / "league.pgn")) spit(made / "league.pgn", league_text(4 << 20));
        fs::create_hard_link(made / "league.pgn", dir / "club.pgn");
      }},
+    {"a page and a data file over old ones of their own",
+     [](const TempDir& dir) {
+       fs::copy_file(TABLE5_TEST_DATA "/worked.pgn", dir / "club.pgn");
+       spit(dir / "club.html", "<!DOCTYPE html>\n<meta name=\"generator\" content=\"table5 0.9\">old");
+       spit(dir / "club.json", "{\"generator\": \"table5 0.9\", \"players\": []}\n");
+     },
+     Expect::anything,
+     {"--html", "--json"}},
     {"a run that fails",
      [](const TempDir& dir) {
        spit(dir / "club.pgn", "[Result \"1-0\"]\n" + game("A", "B", "1-0"));
@@ -136,6 +152,7 @@ std::vector<Kind> ways_of(const std::string& call) {
       {"link", {E::exists, E::not_found, E::unsupported, E::denied, E::busy, E::interrupted, E::io}},
       {"remove", {E::busy, E::interrupted, E::io}},
       {"replaceable", {E::busy, E::io}},
+      {"same_file", {E::denied, E::io}},
       {"names_in", {E::denied, E::io}},
       {"modified_seconds", {E::io}},
       {"try_lock_folder", {E::busy, E::denied, E::unsupported, E::not_found, E::interrupted, E::io}},
@@ -174,21 +191,36 @@ bool retried(const std::string& call, Err error) {
 
 // Whether a run may end well with this call failed for good: what it only
 // tries (a group, a mode, a hint, stale files), reads in chunks that fall
-// back to one piece, and a file system without links or locks.
+// back to one piece, a file not told from the game file (what stands there
+// must still carry the mark), and a file system without links or locks.
 bool may_go_on(const std::string& call, Err error) {
   for (const char* tried : {"set_group", "set_mode", "start_flush", "close", "names_in",
                             "modified_seconds", "remove", "unlock_folder", "state", "map",
-                            "start_thread", "read_at", "out"})
+                            "start_thread", "read_at", "out", "same_file"})
     if (call == tried) return true;
   if (call == "link") return error == Err::unsupported || error == Err::denied || error == Err::not_found;
   return call == "try_lock_folder" && error == Err::unsupported;
 }
 
+// The files a run may write: the two reports, the page and the data file.
 struct Pair {
-  Report cross, standings;
+  Report cross, standings, page, data;
 };
 
-Pair reports_in(const TempDir& dir) { return {report_at(dir / "clubx.txt"), report_at(dir / "clubs.txt")}; }
+Pair reports_in(const TempDir& dir) {
+  return {report_at(dir / "clubx.txt"), report_at(dir / "clubs.txt"), report_at(dir / "club.html"),
+          report_at(dir / "club.json")};
+}
+
+// Whether two sets of files are the same, with their attributes or in
+// their bytes only.
+bool same(const Pair& a, const Pair& b) {
+  return a.cross == b.cross && a.standings == b.standings && a.page == b.page && a.data == b.data;
+}
+bool same_text(const Pair& a, const Pair& b) {
+  return a.cross.text == b.cross.text && a.standings.text == b.standings.text && a.page.text == b.page.text &&
+         a.data.text == b.data.text;
+}
 
 std::vector<std::string> temps_in(const TempDir& dir) {
   std::vector<std::string> temps;
@@ -210,7 +242,7 @@ Clean clean_run(const Input& input, std::vector<std::string>* trail = nullptr) {
   FaultySystem sys(native_system());
   sys.record = trail != nullptr;
   Clean clean{0, "", reports_in(dir), {}};
-  clean.status = run({"table5", dir / input.game}, sys);
+  clean.status = run(args_of(input, dir), sys);
   clean.output = sys.output;
   clean.after = reports_in(dir);
   if (trail) *trail = sys.trail;
@@ -227,9 +259,8 @@ void run_with_fault(const Input& input, const Clean& clean, const Kind& kind, lo
   sys.with = kind.with;
   const auto both_old_or_new = [&](const char* when) {
     const Pair now = reports_in(dir);
-    const bool old = now.cross == clean.before.cross && now.standings == clean.before.standings;
-    const bool fresh = now.cross.text == clean.after.cross.text &&
-                       now.standings.text == clean.after.standings.text;
+    const bool old = same(now, clean.before);
+    const bool fresh = same_text(now, clean.after);
     EXPECT_TRUE(old || fresh) << when;
     // Where removing a file fails for good, it stays: a later run removes it.
     const bool unremovable = sys.faulted == "remove" && !retried("remove", kind.with) &&
@@ -239,7 +270,7 @@ void run_with_fault(const Input& input, const Clean& clean, const Kind& kind, lo
     }
   };
   prepare_signals(sys);
-  const int status = run({"table5", dir / input.game}, sys);
+  const int status = run(args_of(input, dir), sys);
   const std::string where = std::string(input.name) + ", " + name_of(kind) + " at call " +
                             std::to_string(n) + " (" + sys.faulted + ")";
   SCOPED_TRACE(where);
@@ -255,8 +286,7 @@ void run_with_fault(const Input& input, const Clean& clean, const Kind& kind, lo
       ADD_FAILURE() << "a failure reported as success";
     const bool tolerated = sys.faulted == "set_mode" || sys.faulted == "set_group";
     if (!tolerated || kind.fault != Fault::fail) {
-      EXPECT_EQ(now.cross, clean.after.cross);
-      EXPECT_EQ(now.standings, clean.after.standings);
+      EXPECT_TRUE(same(now, clean.after));
     }
     const bool locking = sys.faulted == "try_lock_folder" && kind.fault == Fault::fail;
     if (locking && kind.with == Err::unsupported) {
@@ -268,8 +298,7 @@ void run_with_fault(const Input& input, const Clean& clean, const Kind& kind, lo
     EXPECT_EQ(sys.output, waited ? dir / "clubx.txt: waiting for another run\n" : "");
   } else {
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(now.cross, clean.before.cross);
-    EXPECT_EQ(now.standings, clean.before.standings);
+    EXPECT_TRUE(same(now, clean.before));
     std::string output = sys.output;  // one line, after a word that it waits
     const std::string waiting = ": waiting for another run\n";
     if (const auto w = output.find(waiting); w != std::string::npos) output.erase(0, w + waiting.size());
@@ -355,7 +384,7 @@ TEST(FailPoints, EveryAllocationFailsInTurn) {
       FailingResource upstream;
       upstream.fail_at = n;
       upstream.too_long = n % 2 == 0;
-      const std::vector<std::string> args = {"table5", dir / input.game};
+      const std::vector<std::string> args = args_of(input, dir);
       news = 0;
       fail_new_at = n;
       const int status = run(args, sys, &upstream);
@@ -364,13 +393,11 @@ TEST(FailPoints, EveryAllocationFailsInTurn) {
       const Pair now = reports_in(dir);
       EXPECT_EQ(temps_in(dir), std::vector<std::string>());
       if (status == 0) {
-        EXPECT_EQ(now.cross, clean.after.cross);
-        EXPECT_EQ(now.standings, clean.after.standings);
+        EXPECT_TRUE(same(now, clean.after));
       } else {
         EXPECT_EQ(status, 1);
         EXPECT_TRUE(sys.output == "out of memory\n" || sys.output == clean.output) << sys.output;
-        EXPECT_EQ(now.cross, clean.before.cross);
-        EXPECT_EQ(now.standings, clean.before.standings);
+        EXPECT_TRUE(same(now, clean.before));
       }
       if (HasFailure()) return;
       if (news < n && upstream.count < n) break;
@@ -392,7 +419,7 @@ TEST(FailPoints, ThreadedReadsFailInTurn) {
     FaultySystem sys(native_system());
     sys.threads = true;
     sys.at = n;
-    const int status = run({"table5", dir / league.game}, sys);
+    const int status = run(args_of(league, dir), sys);
     const Pair now = reports_in(dir);
     if (status == 0) {
       ++recovered;
