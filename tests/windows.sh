@@ -59,9 +59,11 @@ case_() {
     [ "$lin_files" = "$win_files" ] || why="files differ: [$lin_files] / [$win_files]"
   fi
   if [ -z "$why" ]; then
-    while read -r f; do
-      case $f in *.txt) ;; *) continue ;; esac
-      cmp -s <(sed 's/$/\r/' "$work/lin/$f") "$work/win/$f" || why="$f differs"
+    while read -r f; do  # the reports with Windows line ends, all else the same bytes
+      case $f in
+        *.txt) cmp -s <(sed 's/$/\r/' "$work/lin/$f") "$work/win/$f" || why="$f differs" ;;
+        *) cmp -s "$work/lin/$f" "$work/win/$f" || why="$f differs" ;;
+      esac
     done < <(cd "$work/lin" && find . -type f)
   fi
   if [ -n "$why" ]; then
@@ -78,6 +80,12 @@ case_ "club evening" "cp '$data/worked.pgn' club.pgn" club.pgn
 case_ "reports beside the input" \
   "mkdir -p results/2008.d && cp '$data/worked.pgn' results/2008.d/club.pgn" 'results\2008.d\club.pgn'
 case_ "no dot in the name" "cp '$data/worked.pgn' games" games
+case_ "a page and a data file" "cp '$data/worked.pgn' club.pgn" --json --html club.pgn
+case_ "hostile and Latin-1 names on the page" \
+  "printf '[White \"</td><script>x</script>\"]\n[Black \"M\\374ller\"]\n[Result \"1/2-1/2\"]\n' >club.pgn" --html --json club.pgn
+case_ "a page that is not ours" "cp '$data/worked.pgn' club.pgn && echo mine >club.html" --html club.pgn
+case_ "the game file as the page" "cp '$data/worked.pgn' club.html && mkdir sub" --html sub/../club.html
+case_ "an unknown option" "cp '$data/worked.pgn' club.pgn" --htm club.pgn
 case_ "no argument" ":"
 case_ "not found" ":" missing.pgn
 case_ "input is a folder" "mkdir folder.pgn" folder.pgn
@@ -168,6 +176,17 @@ win_case "a standings file held open, deletion allowed" \
    { wine '$work/hold.exe' clubs.txt 4000 delete & } && for i in \$(seq 100); do [ -e held.flag ] && break; sleep 0.2; done" \
   1 "clubs.txt: cannot write" \
   "$old_reports && for i in \$(seq 50); do [ \$(ls | wc -l) = 4 ] && break; sleep 0.2; done && test \$(ls | wc -l) = 4" club.pgn
+# The command file of the .zip, which a game file is dropped on.
+cp "$root/build/windows/table5-web.cmd" "$root/build/windows/table5.exe" "$work/" && mkdir -p "$work/drop" &&
+  cp "$data/worked.pgn" "$work/drop/club.pgn"
+(cd "$work" && timeout 60 wine cmd /c table5-web.cmd 'drop\club.pgn' </dev/null >/dev/null 2>&1)
+if [ -f "$work/drop/clubx.txt" ] && [ -f "$work/drop/club.html" ] && [ -f "$work/drop/club.json" ]; then
+  echo "ok   a game file given to table5-web.cmd"; passed=$((passed + 1))
+else
+  echo "FAIL table5-web.cmd: $(ls "$work/drop")"; failed=$((failed + 1))
+fi
+rm -rf "$work/drop" "$work/table5-web.cmd" "$work/table5.exe"
+
 # In a console of its own (started from Explorer; here a terminal) a run
 # says where the reports are or what to do, and asks for a key before the
 # window closes; from a Command Prompt it says nothing more. The terminal
@@ -183,7 +202,7 @@ shared_done=$(cd "$work" && timeout 60 wine cmd /c "$windows" club.pgn </dev/nul
 key=Pressakeytoclosethiswindow.
 if [[ $failed_own == *missing.pgn:notfound$key* && $shared == "missing.pgn: not found" &&
       $done_own == *Crosstable:clubx.txtStandings:clubs.txt$key* && -z $shared_done &&
-      $none_own == *usage:table5GAMEFILETomakethereportsofatournament,dropitsgamefileontable5.exe.$key* ]]; then
+      $none_own == *"usage:table5[--html][--json]GAMEFILETomakethereportsofatournament,dropitsgamefileontable5.exe.$key"* ]]; then
   echo "ok   a console of its own: where the reports are, what to do, a key"; passed=$((passed + 1))
 else
   echo "FAIL own console: [$failed_own] [$done_own] [$none_own], Command Prompt [$shared] [$shared_done]"
