@@ -49,11 +49,13 @@ const char* const options =
 
 const char* const help_end =
     on_windows ? "\n"
-                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n"
+                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given\n"
+                 "or an unknown option.\n"
                  "Report a problem in the project's issue tracker; see README.txt, section\n"
                  "\"Reporting a problem\".\n"
                : "\n"
-                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given.\n"
+                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given\n"
+                 "or an unknown option.\n"
                  "Report a problem in the project's issue tracker; see the README's section\n"
                  "\"Reporting a problem\" and `man table5`.\n";
 

@@ -82,7 +82,7 @@ void append_cell(Text& out, const Store& st, int p, int q) {
     wins += pair[1 + g] == '1';
     losses += pair[1 + g] == '0';
   }
-  out += "<td><details><summary>" + std::to_string(wins) + "-" + std::to_string(n - wins - losses) + "-" +
+  out += "<td><details><summary title=\"wins-draws-losses, points\">" + std::to_string(wins) + "-" + std::to_string(n - wins - losses) + "-" +
          std::to_string(losses) + " " + exact_value(pair[1], 2) + "</summary><div class=seq>";
   for (int g = 1; g <= n; ++g) out += static_cast<char>(pair[1 + g]);
   out += "</div></details></td>";
@@ -141,7 +141,9 @@ void write_page(const Store& st, std::string_view title, Text& out) {
   append_name(out, title);
   out += "</h1>\n<p>Ranked by points per game, then Buchholz (the opponents' points), then "
          "Sonneborn-Berger (the points of the opponents one scored against); players without "
-         "games rank last.</p>\n";
+         "games rank last. A cell holds a row's results against a column's player in the order "
+         "played: 1 a win, = a draw, 0 a loss; a pair that met more than 4 times shows wins, "
+         "draws and losses and the points, the games folded away.</p>\n";
   append_cross_table(out, st);
   append_standings(out, st);
   out += "</body>\n</html>\n";
