@@ -72,9 +72,11 @@ if [ "$(id -u)" = 0 ] && command -v dpkg >/dev/null; then
   check "dpkg removes it cleanly" sh -c "dpkg -r table5 && ! test -e /usr/bin/table5 && ! test -e /usr/share/doc/table5"
 fi
 if [ -f build/windows/table5.exe ]; then
-  check "the .zip holds table5.exe, README.txt and LICENSE.txt, with CR LF" sh -c \
-    "cpack --preset windows && unzip -Z1 build/packages/*.zip | sed 's|^[^/]*/||' | sort | tr '\n' ' ' | grep -qx 'LICENSE.txt README.txt table5.exe ' &&
-     [ \$(unzip -p build/packages/*.zip '*/README.txt' | tr -cd '\\r' | wc -c) -gt 40 ]"
+  check "the .zip holds table5.exe, table5-web.cmd, README.txt and LICENSE.txt, with CR LF" sh -c \
+    "cpack --preset windows && unzip -Z1 build/packages/*.zip | sed 's|^[^/]*/||' | sort | tr '\n' ' ' |
+       grep -qx 'LICENSE.txt README.txt table5-web.cmd table5.exe ' &&
+     [ \$(unzip -p build/packages/*.zip '*/README.txt' | tr -cd '\\r' | wc -c) -gt 40 ] &&
+     [ \$(unzip -p build/packages/*.zip '*/table5-web.cmd' | tr -cd '\\r' | wc -c) = 5 ]"
 fi
 echo "install: $passed passed, $failed failed"
 [ "$failed" = 0 ]
