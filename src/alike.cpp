@@ -35,12 +35,8 @@ void decompose(char32_t c, std::u32string& out) {
 }
 
 int combining_class(char32_t c) {
-  const auto* end = std::end(combining_class_ranges);
-  const auto* range = std::upper_bound(std::begin(combining_class_ranges), end, c,
-                                       [](char32_t v, const CombiningClassRange& r) { return v < r.first; });
-  if (range == std::begin(combining_class_ranges)) return 0;
-  --range;
-  return c <= range->last ? range->combining_class : 0;
+  const CombiningClassRange* range = range_holding(combining_class_ranges, c);
+  return range ? range->combining_class : 0;
 }
 
 // Orders each run of combining marks by class, as canonical order asks: a

@@ -1,8 +1,6 @@
 #include "columns.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <iterator>
 
 #include "width_table.h"
 
@@ -32,12 +30,8 @@ bool is_utf8(std::string_view text) {
 }
 
 int char_columns(char32_t c) {
-  const auto* end = std::end(width_ranges);
-  const auto* range = std::upper_bound(std::begin(width_ranges), end, c,
-                                       [](char32_t v, const WidthRange& r) { return v < r.first; });
-  if (range == std::begin(width_ranges)) return 1;
-  --range;
-  return c <= range->last ? range->columns : 1;
+  const WidthRange* range = range_holding(width_ranges, c);
+  return range ? range->columns : 1;
 }
 
 std::size_t text_columns(std::string_view text) {

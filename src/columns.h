@@ -2,12 +2,21 @@
 // reports of a file whose names are UTF-8.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
 // Whether text is UTF-8: no stray or missing continuation bytes, no
 // overlong forms, surrogates or code points past U+10FFFF.
 bool is_utf8(std::string_view text);
+
+// The range of a table of ascending character ranges ({first, last, ...})
+// that holds c, or nullptr.
+template <class Range, std::size_t n>
+const Range* range_holding(const Range (&table)[n], char32_t c) {
+  const Range* after = std::upper_bound(table, table + n, c, [](char32_t v, const Range& r) { return v < r.first; });
+  return after != table && c <= (after - 1)->last ? after - 1 : nullptr;
+}
 
 // The character at text[at] of UTF-8 text; at is moved past it.
 char32_t next_char(std::string_view text, std::size_t& at);
