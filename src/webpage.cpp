@@ -112,12 +112,13 @@ void append_standings(Text& out, const Store& st) {
          "<th>perc.</th><th>pnt</th><th>games</th><th>Buchh</th><th>S-B</th></tr></thead>\n<tbody>\n";
   for (int i = 1; i <= st.nptr; ++i) {
     const int p = st.r[i];
+    const std::string sb = format_quarters(st.SB[p]);
     char numbers[160];
     std::snprintf(numbers, sizeof numbers,
                   "<td class=num>%.0f%%</td><td class=num>%.1f</td><td class=num>%d</td>"
                   "<td class=num>%.1f</td><td class=num>%s</td>",
                   percentage(st, p), st.pt[p] * 0.5, st.games[p], st.Buch[p] * 0.5,
-                  format_quarters(st.SB[p]).c_str() + format_quarters(st.SB[p]).find_first_not_of(' '));
+                  sb.c_str() + sb.find_first_not_of(' '));
     out += "<tr><td>" + std::to_string(i) + "</td><td class=name>";
     append_name(out, name_as_read(st, p));
     out += "</td>";
