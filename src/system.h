@@ -134,6 +134,11 @@ class System {
   virtual std::uint64_t random() = 0;
 };
 
+// A task started on a std::thread, free to run anywhere: its wait, or
+// empty where no thread can be had. Both sides start threads so, Linux
+// after it tried to place one.
+std::function<void()> start_std_thread(std::function<void()> task);
+
 // The real system of this platform, set up once for the process: console,
 // memory tuning, the signals the report writer needs.
 System& native_system();

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <system_error>
 #include <thread>
 
 #include "system.h"
@@ -403,13 +402,9 @@ std::function<void()> PosixSystem::start_thread(std::function<void()> task) {
 #ifdef __linux__
   if (auto wait = start_placed(task)) return wait;
 #endif
-  try {
-    auto thread = std::make_shared<std::thread>(std::move(task));
-    return [thread] { thread->join(); };
-  } catch (const std::system_error&) {
-    error = Err::io;
-    return nullptr;
-  }
+  if (auto wait = start_std_thread(std::move(task))) return wait;
+  error = Err::io;
+  return nullptr;
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 #include <ctime>
 #include <memory>
 #include <random>
-#include <system_error>
-#include <thread>
 
 #include "paths.h"
 #include "system.h"
@@ -255,13 +253,9 @@ struct WindowsSystem final : System {
     return __builtin_popcountll(process);
   }
   std::function<void()> start_thread(std::function<void()> task) override {
-    try {
-      auto thread = std::make_shared<std::thread>(std::move(task));
-      return [thread] { thread->join(); };
-    } catch (const std::system_error&) {
-      error = Err::io;
-      return nullptr;
-    }
+    if (auto wait = start_std_thread(std::move(task))) return wait;
+    error = Err::io;
+    return nullptr;
   }
 
   bool out(std::string_view text) override {

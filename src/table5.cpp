@@ -47,27 +47,26 @@ const char* const options =
                  "  -h, --help  show this help and exit\n"
                  "  --version   show the version and licence and exit\n";
 
-const char* const help_end =
-    on_windows ? "\n"
-                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given\n"
-                 "or an unknown option.\n"
-                 "Report a problem in the project's issue tracker; see README.txt, section\n"
+const char exit_status[] =
+    "\n"
+    "Exit status: 0 done, 1 failed (the message says why), 2 no game file given\n"
+    "or an unknown option.\n";
+
+const char* const report_where =
+    on_windows ? "Report a problem in the project's issue tracker; see README.txt, section\n"
                  "\"Reporting a problem\".\n"
-               : "\n"
-                 "Exit status: 0 done, 1 failed (the message says why), 2 no game file given\n"
-                 "or an unknown option.\n"
-                 "Report a problem in the project's issue tracker; see the README's section\n"
+               : "Report a problem in the project's issue tracker; see the README's section\n"
                  "\"Reporting a problem\" and `man table5`.\n";
 
 const char version[] =
     "table5 " TABLE5_VERSION "\n"
     "Copyright (c) 2026 the table5 developers\n";
 
-const char* const licence =
-    on_windows ? "MIT License: you may use, copy, change and pass it on; see LICENSE.txt.\n"
-                 "There is NO WARRANTY, to the extent permitted by law.\n"
-               : "MIT License: you may use, copy, change and pass it on; see LICENSE.\n"
-                 "There is NO WARRANTY, to the extent permitted by law.\n";
+const char* const licence = on_windows
+                                ? "MIT License: you may use, copy, change and pass it on; see LICENSE.txt.\n"
+                                : "MIT License: you may use, copy, change and pass it on; see LICENSE.\n";
+
+const char no_warranty[] = "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // In a console window of its own, which a user opened by dropping a file or
 // double-clicking: what to do, or where the reports went.
@@ -150,8 +149,8 @@ int run(const std::vector<std::string>& args, System& sys, std::pmr::memory_reso
   for (; at < args.size(); ++at) {
     const std::string& arg = args[at];
     if (arg == "--help" || arg == "-h" || (on_windows && arg == "/?"))
-      return print(sys, {usage, help, options, help_end});
-    if (arg == "--version") return print(sys, {version, licence});
+      return print(sys, {usage, help, options, exit_status, report_where});
+    if (arg == "--version") return print(sys, {version, licence, no_warranty});
     if (arg == "--html" || arg == "--json") {
       (arg == "--html" ? html : json) = true;
     } else if (arg == "--") {
